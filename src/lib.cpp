@@ -5,6 +5,7 @@
 
 #include "conversions.hpp"
 #include "errors_py.hpp"
+#include "future.hpp"
 #include "py/entry.hpp"
 #include "py/module.hpp"
 #include "py/thread.hpp"
@@ -45,6 +46,7 @@ void register_exit_gate(PyObject* module) {
 
 void build_aio(PyObject* module) {
     Ref aio = py::new_module("korvane.aio");
+    py::add_type(aio.get(), aio::future_type());
     // Future, Serial, serial_for_url and __getattr__ come first, then the
     // connection functions.
     py::add_submodule(module, "aio", aio.get());

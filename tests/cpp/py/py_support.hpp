@@ -56,3 +56,49 @@ std::string outcome(F&& f) {
 }
 
 }  // namespace korvane::test
+
+namespace korvane::test {
+
+// Runs Python statements with the given names bound; a raised exception fails
+// the test with its traceback.
+inline void run_in(PyObject* globals, const char* code,
+                   std::initializer_list<std::pair<const char*, PyObject*>> names = {}) {
+    for (auto& [k, v] : names) PyDict_SetItemString(globals, k, v);
+    PyObject* r = PyRun_String(code, Py_file_input, globals, globals);
+    if (!r) {
+        PyObject* exc = PyErr_GetRaisedException();
+        py::Ref tb = py::Ref::steal_or_null(PyImport_ImportModule("traceback"));
+        std::string text = "?";
+        if (tb) {
+            py::Ref lines = py::Ref::steal_or_null(PyObject_CallMethod(tb.get(), "format_exception", "O", exc));
+            py::Ref empty = py::Ref::steal(PyUnicode_FromString(""));
+            if (lines) {
+                py::Ref joined = py::Ref::steal_or_null(PyUnicode_Join(empty.get(), lines.get()));
+                if (joined) text = PyUnicode_AsUTF8(joined.get());
+            }
+        }
+        PyErr_Clear();
+        Py_XDECREF(exc);
+        ADD_FAILURE() << text;
+        return;
+    }
+    Py_DECREF(r);
+}
+
+// A namespace that lasts across several runs.
+struct Namespace {
+    py::Ref globals = [] {
+        py::Ref g = py::Ref::steal(PyDict_New());
+        PyDict_SetItemString(g.get(), "__builtins__", PyEval_GetBuiltins());
+        return g;
+    }();
+    void run(const char* code, std::initializer_list<std::pair<const char*, PyObject*>> names = {}) {
+        run_in(globals.get(), code, names);
+    }
+};
+
+inline void run(const char* code, std::initializer_list<std::pair<const char*, PyObject*>> names = {}) {
+    Namespace().run(code, names);
+}
+
+}  // namespace korvane::test
