@@ -6,6 +6,7 @@
 #include "conversions.hpp"
 #include "errors_py.hpp"
 #include "future.hpp"
+#include "list_ports.hpp"
 #include "py/entry.hpp"
 #include "py/module.hpp"
 #include "py/thread.hpp"
@@ -55,6 +56,8 @@ void build_aio(PyObject* module) {
 void build_tools(PyObject* module) {
     Ref tools = py::new_module("korvane.tools");
     Ref list_ports = py::new_module("korvane.tools.list_ports");
+    py::add_type(list_ports.get(), list_ports::list_port_info_type());
+    py::add_function(list_ports.get(), &list_ports::comports_def);
     py::add_submodule(tools.get(), "list_ports", list_ports.get());
     py::add_submodule(module, "tools", tools.get());
 }

@@ -12,11 +12,12 @@ void SettingsUpdate::apply_to(Settings& s) const {
     if (parity) s.parity = *parity;
     if (stopbits) s.stopbits = *stopbits;
     if (xonxoff) s.xonxoff = *xonxoff;
-    if (dsrdtr) s.dsrdtr = *dsrdtr;
+    if (dsrdtr) s.dsrdtr = dsrdtr->value_or(s.rtscts);
     if (rtscts) s.rtscts = *rtscts;
     if (timeout) s.timeout = *timeout;
     if (write_timeout) s.write_timeout = *write_timeout;
     if (inter_byte_timeout) s.inter_byte_timeout = *inter_byte_timeout;
+    if (exclusive) s.exclusive = *exclusive;
 }
 
 namespace settings {

@@ -43,19 +43,21 @@ struct Settings {
     bool operator==(const Settings&) const = default;
 };
 
-// The change set of apply_settings; absent fields are left as they are.
-// A timeout field holds an optional Seconds: present-and-empty clears it.
+// A change of some settings; absent fields are left as they are. A present
+// timeout holding nothing clears it; a present dsrdtr holding nothing takes
+// the rtscts stored before this change writes its own.
 struct SettingsUpdate {
     std::optional<std::uint32_t> baudrate;
     std::optional<std::uint8_t> bytesize;
     std::optional<Parity> parity;
     std::optional<StopBits> stopbits;
     std::optional<bool> xonxoff;
-    std::optional<bool> dsrdtr;
+    std::optional<std::optional<bool>> dsrdtr;
     std::optional<bool> rtscts;
     std::optional<std::optional<Seconds>> timeout;
     std::optional<std::optional<Seconds>> write_timeout;
     std::optional<std::optional<Seconds>> inter_byte_timeout;
+    std::optional<std::optional<bool>> exclusive;
 
     // Written in the order the fields are listed above.
     void apply_to(Settings& s) const;

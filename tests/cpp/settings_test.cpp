@@ -128,4 +128,16 @@ TEST(Settings, UpdateAppliesOnlyPresentFields) {
     EXPECT_EQ(s.timeout, std::nullopt);
     EXPECT_EQ(s.write_timeout, Seconds::from_float(0.5));
     EXPECT_EQ(s.bytesize, 8);
+
+    // dsrdtr following rtscts takes the value stored before rtscts changes.
+    korvane::SettingsUpdate follow;
+    follow.rtscts = true;
+    follow.dsrdtr = std::optional<bool>();
+    follow.apply_to(s);
+    EXPECT_TRUE(s.rtscts);
+    EXPECT_FALSE(s.dsrdtr);
+    korvane::SettingsUpdate again;
+    again.dsrdtr = std::optional<bool>();
+    again.apply_to(s);
+    EXPECT_TRUE(s.dsrdtr);
 }
