@@ -1,0 +1,64 @@
+// Notify: wake-ups between operations, with the two behaviours ports need.
+//
+// notify_waiters reaches every wait created before the call, also one never
+// polled (each wait takes the epoch at creation), and stores nothing.
+// notify_one wakes the oldest registered wait, or stores one permit (never
+// more) for the next wait that polls. A wait registers at its first poll; one
+// dropped after it was handed a permit, without having reported it, passes
+// the permit on.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "async/waker.hpp"
+
+namespace korvane {
+
+class Notify {
+public:
+    class [[nodiscard]] Notified {
+    public:
+        // Moving is allowed only before the first poll: the queue points at it.
+        Notified(Notified&& other) noexcept;
+        Notified& operator=(Notified&&) = delete;
+        ~Notified();
+
+        Poll<Unit> poll(Context& cx);
+
+    private:
+        friend class Notify;
+        enum class Stage : unsigned char { Init, Waiting, GotOne, GotAll, Done };
+        Notified(Notify* n, std::uint64_t epoch) noexcept : notify_(n), epoch_(epoch) {}
+
+        Notify* notify_;
+        std::uint64_t epoch_;
+        Stage stage_ = Stage::Init;  // under the Notify's mutex once registered
+        bool registered_ = false;
+        Notified* prev_ = nullptr;
+        Notified* next_ = nullptr;
+        Waker waker_;
+    };
+
+    Notify() = default;
+    Notify(const Notify&) = delete;
+    Notify& operator=(const Notify&) = delete;
+
+    Notified notified();
+    void notify_waiters();
+    void notify_one();
+
+private:
+    void push(Notified* w) noexcept;
+    void unlink(Notified* w) noexcept;
+    // With mutex_ held: hands one permit to the oldest waiter, or stores it.
+    void give_one(Waker& wake) noexcept;
+
+    std::mutex mutex_;
+    std::uint64_t epoch_ = 0;
+    bool permit_ = false;
+    Notified* head_ = nullptr;
+    Notified* tail_ = nullptr;
+};
+
+}  // namespace korvane

@@ -1,0 +1,38 @@
+// Readiness: reactor events on a descriptor, as a leaf the native back-end polls.
+//
+// A direction stays ready until the caller reports that the descriptor would
+// block (clear), so a partial read never waits for an edge that already came.
+#pragma once
+
+#include <memory>
+
+#include "async/waker.hpp"
+#include "errors.hpp"
+
+namespace korvane {
+
+class Readiness {
+public:
+    enum class Direction : unsigned char { Read, Write };
+
+    // Registers `fd` with the runtime's reactor. The descriptor stays the
+    // caller's: it is never closed here.
+    static Result<Readiness> create(int fd);
+
+    Readiness(Readiness&&) noexcept;
+    Readiness& operator=(Readiness&&) noexcept;
+    ~Readiness();
+
+    // Ready with success once the descriptor may be used in that direction,
+    // or with the reactor's error.
+    Poll<Status> poll_ready(Direction d, Context& cx);
+    // The last attempt would have blocked: wait for the next event.
+    void clear_ready(Direction d);
+
+private:
+    struct Impl;
+    explicit Readiness(std::unique_ptr<Impl> impl) noexcept;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace korvane

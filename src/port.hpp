@@ -1,0 +1,169 @@
+// PortCore: one serial port as the engine sees it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "async/lock.hpp"
+#include "async/notify.hpp"
+#include "async/op.hpp"
+#include "async/select.hpp"
+#include "backend/backend.hpp"
+#include "errors.hpp"
+#include "settings.hpp"
+
+namespace korvane {
+
+namespace port {
+
+// What was asked for; kept whether or not the port is open.
+struct State {
+    Settings settings;
+    std::optional<std::string> port;
+    bool rts = true;
+    bool dtr = true;
+    bool break_condition = false;
+};
+
+// A read poll that reported data and delivered none.
+inline constexpr std::string_view no_data_message =
+    "device reports readiness to read but returned no data (device disconnected or multiple access on port?)";
+
+}  // namespace port
+
+// Whether an operation's error shows that the device has gone away.
+bool is_device_loss(const SerialError& error) noexcept;
+
+// Lock order: the back-end lock before the settings lock; the settings lock is
+// a leaf, never held across a back-end call or a wait. The back-end lock is
+// held across each back-end call and each single poll, never across a wait.
+class PortCore : public std::enable_shared_from_this<PortCore> {
+    struct Private {};
+
+public:
+    // An unopened port with the default settings.
+    static std::shared_ptr<PortCore> create();
+    explicit PortCore(Private) {}
+    PortCore(const PortCore&) = delete;
+    PortCore& operator=(const PortCore&) = delete;
+
+    // Signalled with notify_waiters by every close.
+    Notify closed;
+    // Signalled with notify_one by cancel_read / cancel_write.
+    Notify cancel_read;
+    Notify cancel_write;
+
+private:
+    mutable std::mutex state_mutex_;
+    port::State state_;
+    mutable std::mutex backend_mutex_;
+    std::unique_ptr<Backend> backend_;
+    // Counts opens, so a device-loss close can tell its back-end from a newer one.
+    std::uint64_t generation_ = 0;
+
+public:
+    // Held for the whole of each read; of each write, flush and break.
+    Lock read_lock;
+    Lock write_lock;
+
+    Status open();
+    // The open's last steps for a back-end opened elsewhere (a fake in tests):
+    // AlreadyOpen when open, else clear its input and put it in the slot.
+    Status open_backend(std::unique_ptr<Backend> backend);
+    void close() noexcept;
+    Status set_port(std::optional<std::string> name);
+    std::optional<std::string> port() const;
+    bool is_open() const;
+
+    Result<std::optional<std::int32_t>> fileno();
+    Result<std::uint32_t> in_waiting();
+    Result<std::uint32_t> out_waiting();
+    Status reset_input_buffer();
+    Status reset_output_buffer();
+    Result<bool> cd();
+    Result<bool> ri();
+    Result<bool> cts();
+    Result<bool> dsr();
+    Status set_dtr(bool level);
+    Status set_rts(bool level);
+    Status set_break_condition(bool on);
+
+    // `f(Backend&)` under the back-end lock; NotOpen when closed.
+    template <class F>
+    auto with_backend(F&& f) -> std::invoke_result_t<F&, Backend&> {
+        using R = std::invoke_result_t<F&, Backend&>;
+        std::lock_guard g(backend_mutex_);
+        if (!backend_) return R(std::unexpect, SerialError::not_open());
+        return f(*backend_);
+    }
+    // `f(Backend*)` under the back-end lock, the pointer null when closed; for
+    // steps that also take the settings lock inside (the back-end lock first).
+    template <class F>
+    auto with_backend_slot(F&& f) -> std::invoke_result_t<F&, Backend*> {
+        std::lock_guard g(backend_mutex_);
+        return f(backend_.get());
+    }
+    // `f(port::State&)` under the settings lock. Nothing may block or wait in f.
+    template <class F>
+    auto with_state(F&& f) const -> std::invoke_result_t<F&, const port::State&> {
+        std::lock_guard g(state_mutex_);
+        return f(std::as_const(state_));
+    }
+    template <class F>
+    auto update_state(F&& f) -> std::invoke_result_t<F&, port::State&> {
+        std::lock_guard g(state_mutex_);
+        return f(state_);
+    }
+    port::State state() const;
+
+    // One back-end poll under the back-end lock.
+    Poll<Result<std::size_t>> poll_read_some(Context& cx, MutableBytes buffer);
+    Poll<Result<std::size_t>> poll_write_some(Context& cx, Bytes data);
+
+    // Runs `op` unless the port is closed, ends it with NotOpen when the port
+    // closes meanwhile, and closes the port when its error shows device loss.
+    template <class T>
+    Op<Result<T>> until_closed(Op<Result<T>> op) {
+        return guard(shared_from_this(), std::move(op));
+    }
+
+private:
+    template <class T>
+    static Op<Result<T>> guard(std::shared_ptr<PortCore> self, Op<Result<T>> op);
+
+    // With the back-end lock held.
+    Status install(std::unique_ptr<Backend> backend);
+    // The generation of the held back-end; nothing when closed.
+    std::optional<std::uint64_t> open_generation() const;
+    // Closes only if the held back-end is still the one of `generation`.
+    void close_if(std::uint64_t generation) noexcept;
+};
+
+template <class T>
+Op<Result<T>> PortCore::guard(std::shared_ptr<PortCore> self, Op<Result<T>> op) {
+    // Made before the presence check: a close before it empties the slot, a
+    // close after it bumps the epoch this wait was made with.
+    auto closed = self->closed.notified();
+    auto generation = self->open_generation();
+    if (!generation) {
+        op.reset();
+        co_return Result<T>(std::unexpect, SerialError::not_open());
+    }
+    std::optional<Result<T>> result;
+    {
+        auto race = select(std::move(op), closed);
+        auto won = co_await race;
+        // Leaving the block drops the operation with everything it holds.
+        if (won.index() == 1) co_return Result<T>(std::unexpect, SerialError::not_open());
+        result.emplace(std::move(std::get<0>(won)));
+    }
+    if (!*result && is_device_loss(result->error())) self->close_if(*generation);
+    co_return std::move(*result);
+}
+
+}  // namespace korvane

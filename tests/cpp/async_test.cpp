@@ -1,0 +1,423 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <latch>
+#include <stdexcept>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "async/block_on.hpp"
+#include "async/blocking.hpp"
+#include "async/lock.hpp"
+#include "async/notify.hpp"
+#include "async/readiness.hpp"
+#include "async/select.hpp"
+#include "async/sleep.hpp"
+#include "async_support.hpp"
+
+namespace korvane {
+namespace {
+
+using namespace test;
+
+TEST(Lock, RequestsFromManyThreadsAreServedInQueueOrder) {
+    Lock lock;
+    auto held = lock.try_lock();
+    ASSERT_TRUE(held);
+    constexpr int n = 8;
+    std::mutex order_mutex;
+    std::vector<int> order;
+    std::vector<std::future<void>> done;
+    for (int i = 0; i < n; ++i) {
+        std::promise<void> queued;
+        auto q = queued.get_future();
+        done.push_back(std::async(std::launch::async, [&, i, queued = std::move(queued)]() mutable {
+            auto request = lock.lock();
+            Counted c;
+            EXPECT_FALSE(request.poll(c.cx));  // takes its place now
+            queued.set_value();
+            auto guard = block_on(request);
+            std::lock_guard g(order_mutex);
+            order.push_back(i);
+        }));
+        wait_bounded(q, "queueing");
+    }
+    // A latecomer may not barge past the queue.
+    EXPECT_FALSE(lock.try_lock());
+    held.reset();
+    for (auto& d : done) wait_bounded(d, "a lock request");
+    std::vector<int> expected;
+    for (int i = 0; i < n; ++i) expected.push_back(i);
+    EXPECT_EQ(order, expected);
+    EXPECT_FALSE(lock.is_locked());
+}
+
+TEST(Lock, DroppedRequestsGiveUpTheirPlaceOrPassTheLockOn) {
+    for (bool granted : {false, true}) {
+        SCOPED_TRACE(granted ? "dropped after the grant" : "dropped while queued");
+        Lock lock;
+        auto held = lock.try_lock();
+        Counted a, b;
+        auto second = lock.lock();
+        {
+            auto first = lock.lock();
+            EXPECT_FALSE(first.poll(a.cx));
+            EXPECT_FALSE(second.poll(b.cx));
+            if (granted) {
+                held.reset();  // ownership goes to `first`, which never collects it
+                EXPECT_EQ(a.wakes(), 1);
+                EXPECT_TRUE(lock.is_locked());
+            }
+        }
+        if (!granted) {
+            EXPECT_EQ(b.wakes(), 0);
+            held.reset();
+        }
+        EXPECT_EQ(b.wakes(), 1);
+        auto guard = second.poll(b.cx);
+        ASSERT_TRUE(guard);
+        guard.reset();
+        EXPECT_FALSE(lock.is_locked());
+    }
+}
+
+TEST(Notify, OnePermitIsStoredAndNeverCountedTwice) {
+    Notify n;
+    n.notify_one();
+    n.notify_one();
+    Counted c;
+    auto w1 = n.notified();
+    auto w2 = n.notified();
+    EXPECT_TRUE(w1.poll(c.cx));
+    EXPECT_FALSE(w2.poll(c.cx));
+    // A registered wait takes the next signal; nothing is stored for a third.
+    n.notify_one();
+    EXPECT_EQ(c.wakes(), 1);
+    EXPECT_TRUE(w2.poll(c.cx));
+    auto w3 = n.notified();
+    EXPECT_FALSE(w3.poll(c.cx));
+}
+
+TEST(Notify, DroppedWaitPassesItsPermitOn) {
+    Notify n;
+    Counted a, b;
+    auto later = n.notified();
+    {
+        auto first = n.notified();
+        EXPECT_FALSE(first.poll(a.cx));
+        EXPECT_FALSE(later.poll(b.cx));
+        n.notify_one();
+        EXPECT_EQ(a.wakes(), 1);
+        EXPECT_EQ(b.wakes(), 0);
+    }
+    EXPECT_EQ(b.wakes(), 1);
+    EXPECT_TRUE(later.poll(b.cx));
+    {
+        // With nobody else waiting the permit is stored again.
+        auto lone = n.notified();
+        EXPECT_FALSE(lone.poll(a.cx));
+        n.notify_one();
+    }
+    auto next = n.notified();
+    EXPECT_TRUE(next.poll(a.cx));
+}
+
+TEST(Notify, NotifyWaitersReachesEveryEarlierWaitAndStoresNothing) {
+    Notify n;
+    Counted c;
+    auto never_polled = n.notified();
+    auto registered = n.notified();
+    EXPECT_FALSE(registered.poll(c.cx));
+    n.notify_waiters();
+    EXPECT_EQ(c.wakes(), 1);
+    auto created_after = n.notified();
+    EXPECT_TRUE(never_polled.poll(c.cx));
+    EXPECT_TRUE(registered.poll(c.cx));
+    EXPECT_FALSE(created_after.poll(c.cx));
+    // notify_waiters leaves no permit, and a broadcast wait passes nothing on.
+    auto another = n.notified();
+    EXPECT_FALSE(another.poll(c.cx));
+}
+
+Op<Result<int>> hold_then_wait(Lock& lock, Notify& go, bool throw_after) {
+    auto guard = co_await lock.lock();
+    co_await go.notified();
+    if (throw_after) throw std::runtime_error("boom");
+    co_return 7;
+}
+
+TEST(Op, LazyUntilPolledAndDroppingItReleasesWhatItHolds) {
+    Lock lock;
+    Notify go;
+    Counted c;
+    {
+        auto op = hold_then_wait(lock, go, false);
+        EXPECT_FALSE(lock.is_locked());  // nothing runs before the first poll
+        EXPECT_FALSE(op.poll(c.cx));
+        EXPECT_TRUE(lock.is_locked());
+    }
+    EXPECT_FALSE(lock.is_locked());
+    auto op = hold_then_wait(lock, go, false);
+    EXPECT_FALSE(op.poll(c.cx));
+    go.notify_one();
+    EXPECT_EQ(c.wakes(), 1);
+    auto r = op.poll(c.cx);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(**r, 7);
+    EXPECT_FALSE(lock.is_locked());
+}
+
+TEST(Op, AnExceptionBecomesThePanicErrorWithTheLockReleased) {
+    Lock lock;
+    Notify go;
+    Counted c;
+    auto guarded = catch_panic(hold_then_wait(lock, go, true));
+    EXPECT_FALSE(guarded.poll(c.cx));
+    EXPECT_TRUE(lock.is_locked());
+    go.notify_one();
+    auto r = guarded.poll(c.cx);
+    ASSERT_TRUE(r);
+    ASSERT_FALSE(*r);
+    EXPECT_EQ(r->error(), SerialError::io("the operation panicked"));
+    EXPECT_FALSE(lock.is_locked());
+}
+
+// A leaf that counts its polls and its drop, and runs a hook inside each poll.
+struct Probe {
+    struct Shared {
+        std::atomic<int> polls{0};
+        std::atomic<bool> dropped{false};
+        std::function<bool(Context&, int)> on_poll;  // true: finish
+    };
+    std::shared_ptr<Shared> s;
+    explicit Probe(std::shared_ptr<Shared> sh) : s(std::move(sh)) {}
+    Probe(Probe&&) = default;
+    ~Probe() {
+        if (s) s->dropped = true;
+    }
+    Poll<Unit> poll(Context& cx) {
+        int n = ++s->polls;
+        if (s->on_poll && s->on_poll(cx, n)) return Unit{};
+        return std::nullopt;
+    }
+};
+
+TEST(Task, AWakeDuringItsPollRunsItAgainExactlyOnce) {
+    ManualScheduler sched;
+    auto s = std::make_shared<Probe::Shared>();
+    s->on_poll = [](Context& cx, int n) {
+        if (n == 1) {
+            cx.waker().wake();
+            cx.waker().wake();
+        }
+        return n == 2;
+    };
+    auto h = spawn(sched, Probe(s));
+    EXPECT_EQ(sched.pending(), 1u);
+    ASSERT_TRUE(sched.run_one());
+    EXPECT_EQ(sched.pending(), 1u);
+    ASSERT_TRUE(sched.run_one());
+    EXPECT_EQ(sched.pending(), 0u);
+    EXPECT_EQ(s->polls, 2);
+    EXPECT_TRUE(h.is_finished());
+    EXPECT_TRUE(s->dropped);
+}
+
+TEST(Task, WakesWhileScheduledPostOnce) {
+    ManualScheduler sched;
+    auto s = std::make_shared<Probe::Shared>();
+    Waker saved;
+    s->on_poll = [&](Context& cx, int) {
+        saved = cx.waker();
+        return false;
+    };
+    auto h = spawn(sched, Probe(s));
+    ASSERT_TRUE(sched.run_one());
+    saved.wake();
+    saved.wake();
+    EXPECT_EQ(sched.pending(), 1u);
+    ASSERT_TRUE(sched.run_one());
+    EXPECT_EQ(s->polls, 2);
+    h.abort();
+    sched.run_one();
+    saved = Waker();
+}
+
+TEST(Task, AbortDropsTheFutureOnTheSchedulerAndNeverDuringAPoll) {
+    enum class When { Scheduled, Idle, Running };
+    for (When when : {When::Scheduled, When::Idle, When::Running}) {
+        SCOPED_TRACE(static_cast<int>(when));
+        ManualScheduler sched;
+        auto s = std::make_shared<Probe::Shared>();
+        TaskHandle h;
+        s->on_poll = [&](Context&, int) {
+            if (when == When::Running) {
+                h.abort();
+                EXPECT_FALSE(s->dropped);
+            }
+            return false;
+        };
+        h = spawn(sched, Probe(s));
+        if (when != When::Scheduled) {
+            ASSERT_TRUE(sched.run_one());
+        }
+        if (when != When::Running) {
+            h.abort();
+            EXPECT_FALSE(s->dropped);  // only a scheduled run drops it
+        }
+        while (sched.run_one()) {
+        }
+        EXPECT_TRUE(s->dropped);
+        EXPECT_TRUE(h.is_finished());
+        EXPECT_EQ(s->polls, when == When::Scheduled ? 0 : 1);
+    }
+}
+
+TEST(Task, APollThatThrowsEndsTheTaskAndDropsItsFuture) {
+    ManualScheduler sched;
+    auto s = std::make_shared<Probe::Shared>();
+    s->on_poll = [](Context&, int) -> bool { throw std::runtime_error("boom"); };
+    auto h = spawn(sched, Probe(s));
+    ASSERT_TRUE(sched.run_one());
+    EXPECT_TRUE(h.is_finished());
+    EXPECT_TRUE(s->dropped);
+}
+
+Op<Result<int>> queue_for(Lock& lock, std::vector<int>& order, std::mutex& m, int id) {
+    auto guard = co_await lock.lock();
+    std::lock_guard g(m);
+    order.push_back(id);
+    co_return id;
+}
+
+TEST(Task, AnOpHandedToATaskKeepsItsPlaceInTheLockQueue) {
+    Lock lock;
+    std::mutex m;
+    std::vector<int> order;
+    auto held = lock.try_lock();
+    Counted c;
+    auto first = queue_for(lock, order, m, 1);
+    EXPECT_FALSE(first.poll(c.cx));  // queued on this thread
+    auto second = queue_for(lock, order, m, 2);
+    EXPECT_FALSE(second.poll(c.cx));
+    auto f2 = spawn_future(std::move(second));
+    auto f1 = spawn_future(std::move(first));
+    held.reset();
+    EXPECT_EQ(*wait_bounded(f1, "first"), 1);
+    EXPECT_EQ(*wait_bounded(f2, "second"), 2);
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(Combinators, TimeoutPollsTheFutureBeforeItsTimer) {
+    Counted c;
+    auto past = Clock::now() - 1s;
+    auto ready = poll_fn([](Context&) -> Poll<int> { return 5; });
+    auto pending = poll_fn([](Context&) -> Poll<int> { return std::nullopt; });
+    auto won = timeout_at(past, ready).poll(c.cx);
+    ASSERT_TRUE(won);
+    EXPECT_EQ(**won, 5);
+    auto lost = timeout_at(past, pending).poll(c.cx);
+    ASSERT_TRUE(lost);
+    EXPECT_FALSE(*lost);
+    EXPECT_FALSE(timeout_at(std::nullopt, pending).poll(c.cx));
+    // A disabled branch is never polled; a biased race polls the first first.
+    int polled_b = 0;
+    auto b = poll_fn([&](Context&) -> Poll<int> {
+        ++polled_b;
+        return 2;
+    });
+    auto race = select(pending, b);
+    race.disable_second();
+    EXPECT_FALSE(race.poll(c.cx));
+    EXPECT_EQ(polled_b, 0);
+    auto biased = select_biased(ready, b).poll(c.cx);
+    ASSERT_TRUE(biased);
+    EXPECT_EQ(biased->index(), 0u);
+    EXPECT_EQ(polled_b, 0);
+    auto once = poll_once(pending).poll(c.cx);
+    ASSERT_TRUE(once);
+    EXPECT_FALSE(*once);
+}
+
+TEST(Deadline, SumsBeyondTheClockAreNoDeadline) {
+    auto now = Clock::now();
+    EXPECT_FALSE(deadline_after(now, Duration{~std::uint64_t{0}, 999999999}));
+    EXPECT_FALSE(deadline_after(now, Duration{std::uint64_t{1} << 40, 0}));
+    auto d = deadline_after(now, Duration{1, 500000000});
+    ASSERT_TRUE(d);
+    EXPECT_EQ(*d - now, 1500ms);
+    EXPECT_EQ(earlier(std::nullopt, d), d);
+    EXPECT_EQ(earlier(now, d), now);
+}
+
+TEST(Runtime, SleepAndBlockingJobsRunOnTheRuntime) {
+    rt();
+    auto start = Clock::now();
+    within([] { block_on(Sleep(Clock::now() + 20ms)); }, "a sleep");
+    EXPECT_GE(Clock::now() - start, 20ms);
+    auto value = within([] { return block_on(spawn_blocking([] { return 42; })); });
+    EXPECT_EQ(value, 42);
+    auto failed = within([] { return block_on(spawn_blocking([]() -> int { throw std::runtime_error("x"); })); });
+    ASSERT_FALSE(failed);
+    EXPECT_NE(failed.error().find("panicked"), std::string::npos);
+}
+
+TEST(Runtime, TheBlockingPoolGrowsWhileEveryThreadIsBusy) {
+    constexpr int n = 6;
+    std::latch all_running(n);
+    std::vector<Blocking<int>> jobs;
+    for (int i = 0; i < n; ++i) {
+        jobs.push_back(spawn_blocking([&all_running, i] {
+            all_running.arrive_and_wait();  // finishes only if n threads exist at once
+            return i;
+        }));
+    }
+    within([&] {
+        for (int i = 0; i < n; ++i) EXPECT_EQ(block_on(jobs[i]), i);
+    }, "the blocking jobs");
+}
+
+Op<Result<int>> block_inside(std::shared_ptr<std::atomic<int>> done) {
+    // A blocking wait inside a poll on a worker: the timer it needs must still fire.
+    block_on(Sleep(Clock::now() + 30ms));
+    ++*done;
+    co_return 0;
+}
+
+TEST(Runtime, ABlockingWaitOnAWorkerDoesNotStarveTheReactor) {
+    auto done = std::make_shared<std::atomic<int>>(0);
+    std::vector<std::future<Result<int>>> fs;
+    for (int i = 0; i < 4; ++i) fs.push_back(spawn_future(block_inside(done)));
+    for (auto& f : fs) EXPECT_TRUE(wait_bounded(f, "a task blocking on a worker"));
+    EXPECT_EQ(*done, 4);
+}
+
+TEST(Readiness, AnEventBeforeTheWaitIsQueuedIsNotLost) {
+    rt();
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_NONBLOCK | O_CLOEXEC), 0);
+    {
+        auto r = Readiness::create(p[0]);
+        ASSERT_TRUE(r);
+        Counted c;
+        EXPECT_FALSE(r->poll_ready(Readiness::Direction::Read, c.cx));
+        ASSERT_EQ(write(p[1], "ab", 2), 2);
+        within([&] { EXPECT_TRUE(block_on(poll_fn([&](Context& cx) { return r->poll_ready(Readiness::Direction::Read, cx); }))); },
+               "the first event");
+        char buf[4];
+        ASSERT_EQ(read(p[0], buf, sizeof buf), 2);
+        ASSERT_EQ(read(p[0], buf, sizeof buf), -1);
+        r->clear_ready(Readiness::Direction::Read);
+        // Data arrives after the would-block and before the next wait is armed.
+        ASSERT_EQ(write(p[1], "c", 1), 1);
+        auto again = r->poll_ready(Readiness::Direction::Read, c.cx);
+        ASSERT_TRUE(again);
+        EXPECT_TRUE(*again);
+    }
+    close(p[0]);
+    close(p[1]);
+}
+
+}  // namespace
+}  // namespace korvane
