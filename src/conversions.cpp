@@ -11,17 +11,17 @@ namespace serial {
 
 using py::Ref;
 
-Bytes to_bytes(PyObject* value) {
+ByteVec to_bytes(PyObject* value) {
     if (PyBytes_Check(value)) {
         auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value));
-        return Bytes(p, p + PyBytes_GET_SIZE(value));
+        return ByteVec(p, p + PyBytes_GET_SIZE(value));
     }
     if (PyUnicode_Check(value)) {
         Py_ssize_t n = 0;
         const char* s = PyUnicode_AsUTF8AndSize(value, &n);
         if (!s) throw py::ErrorAlreadySet{};
         auto* p = reinterpret_cast<const std::uint8_t*>(s);
-        return Bytes(p, p + n);
+        return ByteVec(p, p + n);
     }
     Ref view = Ref::steal_or_null(PyMemoryView_FromObject(value));
     if (!view) {
@@ -41,7 +41,7 @@ Bytes to_bytes(PyObject* value) {
     }
     Ref array = Ref::steal(PyByteArray_FromObject(view.get()));
     auto* p = reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(array.get()));
-    return Bytes(p, p + PyByteArray_GET_SIZE(array.get()));
+    return ByteVec(p, p + PyByteArray_GET_SIZE(array.get()));
 }
 
 std::string describe(PyObject* value) noexcept {

@@ -11,12 +11,12 @@
 
 namespace korvane {
 
-using Bytes = std::vector<std::uint8_t>;
+using ByteVec = std::vector<std::uint8_t>;
 
 namespace serial {
 
 // bytes, str (as UTF-8) or any buffer, as one contiguous copy. Throws.
-Bytes to_bytes(PyObject* value);
+ByteVec to_bytes(PyObject* value);
 // repr(value) as UTF-8 text, "<unprintable>" when repr raises. Never fails.
 std::string describe(PyObject* value) noexcept;
 // A baud rate: whatever int() accepts, 0 to 2^32-1. Throws.

@@ -39,7 +39,7 @@ Ref Outcome::to_py() const {
     struct Visitor {
         Ref operator()(None) const { return Ref::borrow(Py_None); }
         Ref operator()(Count n) const { return Ref::steal(PyLong_FromSize_t(n)); }
-        Ref operator()(const Bytes& b) const {
+        Ref operator()(const ByteVec& b) const {
             return Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()),
                                                         static_cast<Py_ssize_t>(b.size())));
         }

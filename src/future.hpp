@@ -22,13 +22,13 @@ namespace korvane {
 struct Outcome {
     struct None {};
     using Count = std::size_t;
-    using Lines = std::vector<Bytes>;
+    using Lines = std::vector<ByteVec>;
     using Object = std::shared_ptr<py::SendRef>;
-    std::variant<None, Count, Bytes, Lines, Object> value;
+    std::variant<None, Count, ByteVec, Lines, Object> value;
 
     static Outcome none() { return Outcome{None{}}; }
     static Outcome count(std::size_t n) { return Outcome{n}; }
-    static Outcome bytes(Bytes b) { return Outcome{std::move(b)}; }
+    static Outcome bytes(ByteVec b) { return Outcome{std::move(b)}; }
     static Outcome lines(Lines l) { return Outcome{std::move(l)}; }
     static Outcome object(py::Ref o) { return Outcome{std::make_shared<py::SendRef>(std::move(o))}; }
 

@@ -14,7 +14,7 @@ namespace {
 py::Ref wrap(OpFuture op) { return aio::wrap_future(std::move(op)); }
 
 OpResult bytes(const char* s) {
-    return Outcome::bytes(Bytes(reinterpret_cast<const std::uint8_t*>(s), reinterpret_cast<const std::uint8_t*>(s) + strlen(s)));
+    return Outcome::bytes(ByteVec(reinterpret_cast<const std::uint8_t*>(s), reinterpret_cast<const std::uint8_t*>(s) + strlen(s)));
 }
 
 // Completes op from another thread, as a runtime worker would, after a delay.
