@@ -7,11 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "backend/backend.hpp"
 #include "settings.hpp"
 
 namespace korvane {
-
-using ByteVec = std::vector<std::uint8_t>;
 
 namespace serial {
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "async/waker.hpp"
 #include "errors.hpp"
@@ -35,6 +36,8 @@ private:
 
 using Bytes = std::span<const std::uint8_t>;
 using MutableBytes = std::span<std::uint8_t>;
+// An owned byte string: what reads return and writes carry.
+using ByteVec = std::vector<std::uint8_t>;
 
 class Backend {
 public:
