@@ -1,6 +1,13 @@
 #include "port.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <thread>
+
+#include <termios.h>
+
+#include "async/blocking.hpp"
 
 namespace korvane {
 
@@ -163,6 +170,49 @@ Status PortCore::set_break_condition(bool on) {
     return {};
 }
 
+namespace {
+
+bool line_differs(const Settings& a, const Settings& b) {
+    return a.baudrate != b.baudrate || a.bytesize != b.bytesize || a.parity != b.parity ||
+           a.stopbits != b.stopbits || a.xonxoff != b.xonxoff || a.rtscts != b.rtscts || a.dsrdtr != b.dsrdtr;
+}
+
+}  // namespace
+
+template <class Write>
+Status PortCore::reconfigure(Write&& write) {
+    std::lock_guard b(backend_mutex_);
+    Settings snapshot, record;
+    bool rts, dtr;
+    {
+        std::lock_guard s(state_mutex_);
+        snapshot = state_.settings;
+        write(state_.settings);
+        record = state_.settings;
+        rts = state_.rts;
+        dtr = state_.dtr;
+    }
+    if (!backend_ || !line_differs(snapshot, record)) return {};
+    auto configured = backend_->configure(record, rts, dtr);
+    if (configured) return configured;
+    {
+        std::lock_guard s(state_mutex_);
+        state_.settings = snapshot;
+    }
+    // The device may have taken part of the new record before it refused;
+    // put the old one back so the stored record is what the line has.
+    (void)backend_->configure(snapshot, rts, dtr);
+    return configured;
+}
+
+Status PortCore::set_settings(const Settings& record) {
+    return reconfigure([&](Settings& s) { s = record; });
+}
+
+Status PortCore::update_settings(const SettingsUpdate& change) {
+    return reconfigure([&](Settings& s) { change.apply_to(s); });
+}
+
 Poll<Result<std::size_t>> PortCore::poll_read_some(Context& cx, MutableBytes buffer) {
     std::lock_guard b(backend_mutex_);
     if (!backend_) return Result<std::size_t>(std::unexpect, SerialError::not_open());
@@ -173,6 +223,298 @@ Poll<Result<std::size_t>> PortCore::poll_write_some(Context& cx, Bytes data) {
     std::lock_guard b(backend_mutex_);
     if (!backend_) return Result<std::size_t>(std::unexpect, SerialError::not_open());
     return backend_->poll_write(cx, data);
+}
+
+namespace {
+
+constexpr std::size_t read_step_max = 4096;
+constexpr std::uint8_t newline = 0x0A;
+
+SerialError no_data() { return SerialError::io(std::string(port::no_data_message)); }
+
+std::optional<Instant> deadline_from(std::optional<Seconds> value) {
+    return settings::duration(value).and_then(deadline_in);
+}
+
+// The step deadline once a byte has come: the earlier of the overall one and
+// the inter-byte one, the overall one when the inter-byte sum overflows.
+std::optional<Instant> step_deadline(std::optional<Instant> overall, std::optional<Duration> inter, bool got_any) {
+    if (!got_any || !inter) return overall;
+    auto next = deadline_in(*inter);
+    return next ? earlier(overall, next) : overall;
+}
+
+bool ends_with(const ByteVec& data, const ByteVec& tail) {
+    return !tail.empty() && data.size() >= tail.size() && std::equal(tail.rbegin(), tail.rend(), data.rbegin());
+}
+
+// Both the lock and the guarded body are named locals so that, whether the
+// operation ends or is dropped, the body goes first and the lock last.
+template <class T>
+Op<Result<T>> locked(std::shared_ptr<PortCore> self, Lock PortCore::*lock, Op<Result<T>> body) {
+    auto held = co_await ((*self).*lock).lock();
+    auto guarded = self->until_closed(std::move(body));
+    co_return co_await guarded;
+}
+
+// Acts once the write has held the write lock, however it ends.
+struct CancelWrite {
+    PortCore* port;
+    ~CancelWrite() {
+        port->with_backend_slot([](Backend* b) {
+            if (b) (void)b->cancel_write();
+        });
+    }
+};
+
+bool is_exactly_zero(const std::optional<Seconds>& s) {
+    return s && (s->is_int() ? s->i == 0 : s->f == 0.0);
+}
+
+Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background) {
+    std::optional<Seconds> write_timeout;
+    if (!background) write_timeout = self->with_state([](const port::State& st) { return st.settings.write_timeout; });
+    const bool zero = is_exactly_zero(write_timeout);
+    const auto deadline = deadline_from(write_timeout);
+    auto cancel = self->cancel_write.notified();
+    std::size_t written = 0;
+    while (written < data.size()) {
+        auto rest = Bytes(data).subspan(written);
+        auto step = [self, rest](Context& cx) { return self->poll_write_some(cx, rest); };
+        Result<std::size_t> r;
+        if (zero) {
+            auto once = co_await poll_once(poll_fn(step));
+            if (!once) {
+                auto detached = self->with_backend([](Backend& b) -> Result<std::size_t> { return b.detach_write(); });
+                if (!detached) co_return fail(std::move(detached.error()));
+                co_return written + *detached;
+            }
+            r = std::move(*once);
+        } else if (deadline) {
+            auto won = co_await select(timeout_at(deadline, poll_fn(step)), cancel);
+            if (won.index() == 1) co_return written;
+            auto& bounded = std::get<0>(won);
+            if (!bounded) co_return fail(SerialError::timeout("Write timeout"));
+            r = std::move(*bounded);
+        } else {
+            auto race = select(poll_fn(step), cancel);
+            if (background) race.disable_second();
+            auto won = co_await race;
+            if (won.index() == 1) co_return written;
+            r = std::move(std::get<0>(won));
+        }
+        if (!r) co_return fail(std::move(r.error()));
+        if (*r == 0) co_return written;
+        written += *r;
+    }
+    co_return written;
+}
+
+Op<Result<std::size_t>> write_op(std::shared_ptr<PortCore> self, ByteVec data, bool background) {
+    auto held = co_await self->write_lock.lock();
+    CancelWrite cancel{self.get()};
+    auto guarded = self->until_closed(write_body(self.get(), std::move(data), background));
+    co_return co_await guarded;
+}
+
+Status drain_now(Drain drain) {
+    int fd = *drain.fd();
+    int r;
+    do r = ::tcdrain(fd);
+    while (r == -1 && errno == EINTR);
+    // Taken before the close, which may set errno again.
+    Status out = r == -1 ? Status(std::unexpect, SerialError::last_os()) : Status{};
+    drain = Drain{};
+    return out;
+}
+
+Op<Status> flush_body(PortCore* self) {
+    auto drain = self->with_backend([](Backend& b) { return b.drain_handle(); });
+    if (!drain) co_return fail(std::move(drain.error()));
+    if (!drain->fd()) co_return Status{};
+    // The job owns the descriptor, so it is closed once, also if the job never runs.
+    auto job = spawn_blocking([d = std::move(*drain)]() mutable { return drain_now(std::move(d)); });
+    auto done = co_await job;
+    if (!done) co_return fail(SerialError::io("flush failed: " + done.error()));
+    co_return std::move(*done);
+}
+
+// Turns the break off when the break ends early.
+class BreakGuard {
+public:
+    explicit BreakGuard(PortCore* port) noexcept : port_(port) {}
+    BreakGuard(const BreakGuard&) = delete;
+    BreakGuard& operator=(const BreakGuard&) = delete;
+    ~BreakGuard() {
+        if (port_) (void)port_->set_break_condition(false);
+    }
+    void disarm() noexcept { port_ = nullptr; }
+
+private:
+    PortCore* port_;
+};
+
+Duration saturating_sub(Duration a, Duration b) {
+    if (a <= b) return {};
+    if (a.nanos >= b.nanos) return Duration{a.secs - b.secs, a.nanos - b.nanos};
+    return Duration{a.secs - b.secs - 1, a.nanos + 1000000000u - b.nanos};
+}
+
+// The last few milliseconds of a break are slept on a thread, measured from
+// the actual start, so a late timer shortens the sleep instead of the break.
+constexpr Duration break_split = Duration::from_millis(5);
+
+Op<Status> break_body(PortCore* self, Duration duration) {
+    if (auto on = self->set_break_condition(true); !on) co_return on;
+    BreakGuard guard(self);
+    const auto start = Clock::now();
+    if (auto first = saturating_sub(duration, break_split); !first.is_zero()) {
+        if (auto until = deadline_after(start, first)) {
+            co_await Sleep(*until);
+        } else {
+            // Past the clock's range: only a close or a drop ends it.
+            co_await poll_fn([](Context&) -> Poll<Unit> { return std::nullopt; });
+        }
+    }
+    const auto rest = std::max(to_clock(duration) - (Clock::now() - start), Clock::duration::zero());
+    auto job = spawn_blocking([rest] {
+        std::this_thread::sleep_for(rest);
+        return Unit{};
+    });
+    auto done = co_await job;
+    if (!done) co_return fail(SerialError::io(std::move(done.error())));
+    guard.disarm();
+    co_return self->set_break_condition(false);
+}
+
+}  // namespace
+
+Op<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore* self, MutableBytes buffer,
+                                                            std::optional<Instant> deadline) {
+    auto cancel = self->cancel_read.notified();
+    auto step = [self, buffer](Context& cx) { return self->poll_read_some(cx, buffer); };
+    std::optional<Result<std::size_t>> got;
+    if (!deadline) {
+        auto won = co_await select(poll_fn(step), cancel);
+        if (won.index() == 0) got = std::move(std::get<0>(won));
+    } else if (Clock::now() < *deadline) {
+        auto won = co_await select(timeout_at(deadline, poll_fn(step)), cancel);
+        if (won.index() == 0 && std::get<0>(won)) got = std::move(*std::get<0>(won));
+    } else {
+        // A single poll, so that a stored cancel stays stored.
+        got = co_await poll_once(poll_fn(step));
+    }
+    if (!got) co_return std::optional<std::size_t>();
+    if (!*got) co_return fail(std::move(got->error()));
+    if (**got == 0) co_return fail(no_data());
+    co_return std::optional<std::size_t>(**got);
+}
+
+Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size) {
+    const auto s = self->with_state([](const port::State& st) { return st.settings; });
+    const auto overall = deadline_from(s.timeout);
+    const auto inter = settings::duration(s.inter_byte_timeout);
+    const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(size, read_step_max));
+    ByteVec out;
+    out.reserve(room);
+    ByteVec buffer(std::max<std::size_t>(room, 1));
+    while (out.size() < size) {
+        auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - out.size()));
+        auto got = co_await read_chunk(self, MutableBytes(buffer).first(want),
+                                       step_deadline(overall, inter, !out.empty()));
+        if (!got) co_return fail(std::move(got.error()));
+        if (!*got) break;
+        out.insert(out.end(), buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(**got));
+    }
+    co_return std::move(out);
+}
+
+Op<Result<ByteVec>> PortCore::read_until_locked(PortCore* self, ByteVec expected, std::optional<std::uint64_t> size,
+                                                bool restart) {
+    const auto s = self->with_state([](const port::State& st) { return st.settings; });
+    const auto timeout = settings::duration(s.timeout);
+    const auto overall = timeout.and_then(deadline_in);
+    const auto inter = settings::duration(s.inter_byte_timeout);
+    ByteVec out;
+    std::array<std::uint8_t, 1> byte{};
+    for (;;) {
+        if (size && out.size() >= *size) break;
+        auto deadline = restart ? timeout.and_then(deadline_in) : step_deadline(overall, inter, !out.empty());
+        auto got = co_await read_chunk(self, byte, deadline);
+        if (!got) co_return fail(std::move(got.error()));
+        if (!*got) break;
+        out.push_back(byte[0]);
+        if (ends_with(out, expected)) break;
+    }
+    co_return std::move(out);
+}
+
+Op<Result<std::vector<ByteVec>>> PortCore::readlines_locked(PortCore* self, std::optional<std::uint64_t> hint) {
+    std::vector<ByteVec> lines;
+    std::uint64_t total = 0;
+    for (;;) {
+        auto got = co_await read_until_locked(self, ByteVec{newline}, std::nullopt, true);
+        if (!got) co_return fail(std::move(got.error()));
+        if (got->empty()) break;
+        total += got->size();
+        lines.push_back(std::move(*got));
+        if (hint && total >= *hint) break;
+    }
+    co_return std::move(lines);
+}
+
+Op<Result<ByteVec>> PortCore::read_available_locked(PortCore* self, std::uint64_t max) {
+    ByteVec buffer(static_cast<std::size_t>(std::max<std::uint64_t>(max, 1)));
+    auto got = co_await read_chunk(self, buffer, std::nullopt);
+    if (!got) co_return fail(std::move(got.error()));
+    buffer.resize(got->value_or(0));
+    co_return std::move(buffer);
+}
+
+Op<Result<ByteVec>> PortCore::read(std::uint64_t size) {
+    auto self = shared_from_this();
+    auto body = read_locked(self.get(), size);
+    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+}
+
+Op<Result<ByteVec>> PortCore::read_until(ByteVec expected, std::optional<std::uint64_t> size) {
+    auto self = shared_from_this();
+    auto body = read_until_locked(self.get(), std::move(expected), size, false);
+    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+}
+
+Op<Result<ByteVec>> PortCore::readline(std::optional<std::uint64_t> size) {
+    auto self = shared_from_this();
+    auto body = read_until_locked(self.get(), ByteVec{newline}, size, true);
+    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+}
+
+Op<Result<std::vector<ByteVec>>> PortCore::readlines(std::optional<std::uint64_t> hint) {
+    auto self = shared_from_this();
+    auto body = readlines_locked(self.get(), hint);
+    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+}
+
+Op<Result<ByteVec>> PortCore::read_available(std::uint64_t max) {
+    auto self = shared_from_this();
+    auto body = read_available_locked(self.get(), max);
+    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+}
+
+Op<Result<std::size_t>> PortCore::write_with(ByteVec data, bool background) {
+    return write_op(shared_from_this(), std::move(data), background);
+}
+
+Op<Status> PortCore::flush() {
+    auto self = shared_from_this();
+    auto body = flush_body(self.get());
+    return locked(std::move(self), &PortCore::write_lock, std::move(body));
+}
+
+Op<Status> PortCore::send_break(Duration duration) {
+    auto self = shared_from_this();
+    auto body = break_body(self.get(), duration);
+    return locked(std::move(self), &PortCore::write_lock, std::move(body));
 }
 
 }  // namespace korvane

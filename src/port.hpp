@@ -8,12 +8,14 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "async/lock.hpp"
 #include "async/notify.hpp"
 #include "async/op.hpp"
 #include "async/select.hpp"
 #include "backend/backend.hpp"
+#include "duration.hpp"
 #include "errors.hpp"
 #include "settings.hpp"
 
@@ -93,6 +95,12 @@ public:
     Status set_rts(bool level);
     Status set_break_condition(bool on);
 
+    // Replace the whole record, or change part of it; an open port is
+    // reconfigured when a line parameter changed. A refused reconfigure puts
+    // the old record back, on the device too, and returns the first error.
+    Status set_settings(const Settings& record);
+    Status update_settings(const SettingsUpdate& change);
+
     // `f(Backend&)` under the back-end lock; NotOpen when closed.
     template <class F>
     auto with_backend(F&& f) -> std::invoke_result_t<F&, Backend&> {
@@ -125,6 +133,22 @@ public:
     Poll<Result<std::size_t>> poll_read_some(Context& cx, MutableBytes buffer);
     Poll<Result<std::size_t>> poll_write_some(Context& cx, Bytes data);
 
+    // The I/O operations. Each owns a handle on the port, takes the read lock
+    // (reads) or the write lock (writes, flush, break) at its first poll, and
+    // runs under until_closed. A read whose deadline passes returns what came.
+    Op<Result<ByteVec>> read(std::uint64_t size);
+    Op<Result<ByteVec>> read_until(ByteVec expected, std::optional<std::uint64_t> size);
+    Op<Result<ByteVec>> readline(std::optional<std::uint64_t> size);
+    Op<Result<std::vector<ByteVec>>> readlines(std::optional<std::uint64_t> hint);
+    // Whatever one back-end read delivers, at most max(max, 1) bytes, with no
+    // deadline; empty bytes on a cancel.
+    Op<Result<ByteVec>> read_available(std::uint64_t max);
+    // Background: no write timeout, no cancel; it ends when done, on an error
+    // or on a close.
+    Op<Result<std::size_t>> write_with(ByteVec data, bool background);
+    Op<Status> flush();
+    Op<Status> send_break(Duration duration);
+
     // Runs `op` unless the port is closed, ends it with NotOpen when the port
     // closes meanwhile, and closes the port when its error shows device loss.
     template <class T>
@@ -133,6 +157,19 @@ public:
     }
 
 private:
+    template <class Write>
+    Status reconfigure(Write&& write);
+
+    // The read step: a count of 1 or more, nothing (deadline, cancel, or a
+    // single poll that found no data), or an error. The caller holds the port.
+    static Op<Result<std::optional<std::size_t>>> read_chunk(PortCore* self, MutableBytes buffer,
+                                                             std::optional<Instant> deadline);
+    static Op<Result<ByteVec>> read_locked(PortCore* self, std::uint64_t size);
+    static Op<Result<ByteVec>> read_until_locked(PortCore* self, ByteVec expected, std::optional<std::uint64_t> size,
+                                                 bool restart);
+    static Op<Result<std::vector<ByteVec>>> readlines_locked(PortCore* self, std::optional<std::uint64_t> hint);
+    static Op<Result<ByteVec>> read_available_locked(PortCore* self, std::uint64_t max);
+
     template <class T>
     static Op<Result<T>> guard(std::shared_ptr<PortCore> self, Op<Result<T>> op);
 
