@@ -132,8 +132,8 @@ private:
 class CompleteOnDrop {
 public:
     explicit CompleteOnDrop(std::shared_ptr<Shared> shared) : shared_(std::move(shared)) {}
-    CompleteOnDrop(const CompleteOnDrop&) = delete;
-    CompleteOnDrop& operator=(const CompleteOnDrop&) = delete;
+    CompleteOnDrop(CompleteOnDrop&&) noexcept = default;
+    CompleteOnDrop& operator=(CompleteOnDrop&&) = delete;
     ~CompleteOnDrop();
 
 private:

@@ -10,6 +10,7 @@
 #include "py/entry.hpp"
 #include "py/module.hpp"
 #include "py/thread.hpp"
+#include "serial.hpp"
 
 namespace korvane {
 namespace {
@@ -48,6 +49,8 @@ void register_exit_gate(PyObject* module) {
 void build_aio(PyObject* module) {
     Ref aio = py::new_module("korvane.aio");
     py::add_type(aio.get(), aio::future_type());
+    py::add_type(aio.get(), aio::serial_type());
+    py::add_function(aio.get(), &aio::serial_for_url_def);
     // Future, Serial, serial_for_url and __getattr__ come first, then the
     // connection functions.
     py::add_submodule(module, "aio", aio.get());
@@ -94,6 +97,9 @@ void korvane_body(PyObject* module) {
     py::add_type(module, errors::serial_timeout_exception());
     py::add_type(module, errors::port_not_open_error());
     py::add_name(module, "Baudrate", serial::baudrate_enum());
+    py::add_type(module, serial::serial_base_type());
+    py::add_type(module, serial::serial_type());
+    py::add_function(module, &serial::serial_for_url_def);
 
     build_aio(module);
     build_tools(module);

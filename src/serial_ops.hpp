@@ -1,0 +1,46 @@
+// The port operations as operation futures, how they start for asyncio, and
+// the blocking runner.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "async/op.hpp"
+#include "future.hpp"
+#include "port.hpp"
+
+namespace korvane::serial {
+
+namespace ops {
+
+// Each owns a handle on the port and its arguments, holds no Python object,
+// and releases both before it finishes.
+using Operation = Op<OpResult>;
+
+Operation read(std::shared_ptr<PortCore> core, std::uint64_t size);
+Operation read_until(std::shared_ptr<PortCore> core, ByteVec expected, std::optional<std::uint64_t> size);
+// A negative size reads without a limit.
+Operation readline(std::shared_ptr<PortCore> core, std::int64_t size);
+// A hint of 0 or less is no hint.
+Operation readlines(std::shared_ptr<PortCore> core, std::int64_t hint);
+Operation write(std::shared_ptr<PortCore> core, ByteVec data);
+Operation flush(std::shared_ptr<PortCore> core);
+Operation send_break(std::shared_ptr<PortCore> core, double duration);
+
+// The break duration: NaN or negative is refused; 2^64 s and above saturate.
+std::optional<Duration> break_duration(double seconds) noexcept;
+
+// Carries an unfinished operation on as a runtime task.
+Result<OpFuture> spawn(Operation op);
+// Polls once on this thread (detached); finished gives a born-done future,
+// pending a spawned one. The error is only the runtime's.
+Result<OpFuture> start(Operation op);
+
+}  // namespace ops
+
+// Runs an operation to its end for a blocking method: up to 50 ms polled on
+// this thread, then a runtime task waited for in signal-aware slices. Throws.
+py::Ref run(ops::Operation op);
+
+}  // namespace korvane::serial
