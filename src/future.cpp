@@ -8,6 +8,7 @@
 #include "py/entry.hpp"
 #include "py/once.hpp"
 #include "py/thread.hpp"
+#include "runtime.hpp"
 #include "settings.hpp"
 
 namespace korvane {
@@ -210,6 +211,9 @@ bool wait_slice(const std::shared_ptr<Shared>& shared,
                 const std::optional<std::chrono::steady_clock::time_point>& deadline) {
     using namespace std::chrono;
     py::Detached detached;
+    // On a runtime worker (a done-callback that waits), another thread drives
+    // the reactor meanwhile, or the operation waited for could never finish.
+    runtime::BlockInPlace stand_in;
     auto now = steady_clock::now();
     nanoseconds slice = milliseconds(50);
     if (deadline) slice = std::clamp<nanoseconds>(*deadline - now, nanoseconds(0), slice);
