@@ -299,3 +299,29 @@ def test_sigint_interrupts_a_blocking_read():
         assert p.read(2) == b"ok"
     finally:
         p.close()
+
+
+def test_forked_child_refuses_io():
+    import warnings
+    p = korvane.Serial("loop://", timeout=0)
+    p.write(b"x")
+    assert p.read(1) == b"x"  # the runtime is running now
+    r, w = os.pipe()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        pid = os.fork()
+    if pid == 0:
+        try:
+            p.read(1)
+            msg = b"read worked"
+        except korvane.SerialException as e:
+            msg = str(e).encode()
+        os.write(w, msg)
+        os._exit(0)
+    os.close(w)
+    os.waitpid(pid, 0)
+    assert os.read(r, 200) == b"korvane cannot be used in a child process created by fork()"
+    os.close(r)
+    p.write(b"parent")
+    assert p.read(6) == b"parent"
+    p.close()
