@@ -8,76 +8,41 @@ write(1) + read(1) pair and of a read of already buffered bytes.
 import os
 import threading
 import time
+import tty
 
 import korvane
 
 TOTAL = 8 * 1024 * 1024
 
 
-def drain(fd, total):
-    got = 0
-    while got < total:
-        got += len(os.read(fd, 1 << 16))
+def pump(fd, total, write):
+    """Moves `total` bytes through one end of the pty: reading, or writing 64 KiB blocks."""
+    done = 0
+    block = b"y" * (1 << 16)
+    while done < total:
+        done += os.write(fd, block) if write else len(os.read(fd, 1 << 16))
 
 
-def raw_rate(chunk):
+def pty_rate(chunk, use_serial, writing):
+    """MB/s of Serial (or the raw slave descriptor) writing or reading `chunk`-sized calls."""
     master, slave = os.openpty()
-    import tty
-    tty.setraw(slave)
-    data = b"x" * chunk
-    t = threading.Thread(target=drain, args=(master, TOTAL))
-    start = time.perf_counter()
-    t.start()
-    sent = 0
-    while sent < TOTAL:
-        sent += os.write(slave, data)
-    t.join()
-    elapsed = time.perf_counter() - start
-    os.close(master)
-    os.close(slave)
-    return TOTAL / elapsed / 1e6
-
-
-def serial_rate(chunk):
-    master, slave = os.openpty()
-    port = korvane.Serial(os.ttyname(slave), timeout=1)
-    data = b"x" * chunk
-    t = threading.Thread(target=drain, args=(master, TOTAL))
-    start = time.perf_counter()
-    t.start()
-    sent = 0
-    while sent < TOTAL:
-        sent += port.write(data)
-    t.join()
-    elapsed = time.perf_counter() - start
-    port.close()
-    os.close(master)
-    os.close(slave)
-    return TOTAL / elapsed / 1e6
-
-
-def read_rate(chunk, use_serial):
-    master, slave = os.openpty()
-    port = korvane.Serial(os.ttyname(slave), timeout=1) if use_serial else None
-    if not use_serial:
-        import tty
+    if use_serial:
+        port = korvane.Serial(os.ttyname(slave), timeout=1)
+        write, read = port.write, port.read
+    else:
         tty.setraw(slave)
-    data = b"y" * (1 << 16)
-
-    def feed():
-        sent = 0
-        while sent < TOTAL:
-            sent += os.write(master, data)
-
-    t = threading.Thread(target=feed)
+        write, read = (lambda d: os.write(slave, d)), (lambda n: os.read(slave, n))
+    # The master end plays the device: it reads what we write, or feeds what we read.
+    other = threading.Thread(target=pump, args=(master, TOTAL, not writing))
+    data = b"x" * chunk
     start = time.perf_counter()
-    t.start()
-    got = 0
-    while got < TOTAL:
-        got += len(port.read(chunk) if use_serial else os.read(slave, chunk))
-    t.join()
+    other.start()
+    done = 0
+    while done < TOTAL:
+        done += write(data) if writing else len(read(chunk))
+    other.join()
     elapsed = time.perf_counter() - start
-    if port:
+    if use_serial:
         port.close()
     os.close(master)
     os.close(slave)
@@ -104,8 +69,8 @@ def small_ops():
 def main():
     print("chunk      write MB/s (serial / raw / ratio)     read MB/s (serial / raw / ratio)")
     for chunk in (64, 4096, 65536):
-        ws, wr = serial_rate(chunk), raw_rate(chunk)
-        rs, rr = read_rate(chunk, True), read_rate(chunk, False)
+        ws, wr = pty_rate(chunk, True, True), pty_rate(chunk, False, True)
+        rs, rr = pty_rate(chunk, True, False), pty_rate(chunk, False, False)
         print(f"{chunk:>6}  {ws:9.1f} {wr:9.1f} {ws / wr:6.2f}        {rs:9.1f} {rr:9.1f} {rs / rr:6.2f}")
     pair, buffered = small_ops()
     print(f"loop:// write(1)+read(1): {pair * 1e6:.1f} us per pair ({1 / pair:,.0f} pairs/s)")

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 
+#include "async/task.hpp"
 #include "py/args.hpp"
 #include "py/entry.hpp"
 #include "py/once.hpp"
@@ -31,8 +32,6 @@ Ref take_raised() noexcept {
     }
     return Ref::steal_or_null(e);
 }
-
-const SerialError panicked_error() { return SerialError::io("the operation panicked"); }
 
 }  // namespace
 
@@ -282,7 +281,7 @@ void OpFuture::on_done_here(PyObject* future_object, PyObject* fn) const {
 }
 
 CompleteOnDrop::~CompleteOnDrop() {
-    if (shared_) future::complete(shared_, std::unexpected(panicked_error()));
+    if (shared_) future::complete(shared_, std::unexpected(panic_error()));
 }
 
 // ---------------------------------------------------------------------------

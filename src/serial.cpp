@@ -492,18 +492,12 @@ std::int64_t to_i64(PyObject* value) {
 }
 
 // Arguments by position or keyword; absent ones stay null.
-void parse(PyObject* args, PyObject* kwargs, const char* format, std::initializer_list<const char*> names,
-           std::initializer_list<PyObject**> out) {
-    std::vector<const char*> kw(names);
-    kw.push_back(nullptr);
-    std::vector<PyObject**> o(out);
-    bool ok = false;
-    switch (o.size()) {
-    case 1: ok = PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw.data()), o[0]); break;
-    case 2: ok = PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kw.data()), o[0], o[1]); break;
-    default: break;
-    }
-    if (!ok) throw py::ErrorAlreadySet{};
+// names ends with nullptr; one output per name.
+template <std::size_t N, class... Out>
+void parse(PyObject* args, PyObject* kwargs, const char* format, const char* const (&names)[N], Out**... out) {
+    static_assert(sizeof...(Out) + 1 == N);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), out...))
+        throw py::ErrorAlreadySet{};
 }
 
 }  // namespace
@@ -512,14 +506,16 @@ void parse(PyObject* args, PyObject* kwargs, const char* format, std::initialize
 // by Serial and aio.Serial).
 ops::Operation build_read(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* size = nullptr;
-    parse(args, kwargs, "|O:read", {"size"}, {&size});
+    static constexpr const char* names[] = {"size", nullptr};
+    parse(args, kwargs, "|O:read", names, &size);
     std::uint64_t n = size ? py::noted("size", [&] { return to_size(size); }) : 1;
     return ops::read(core(self), n);
 }
 
 ops::Operation build_read_until(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject *expected = nullptr, *size = nullptr;
-    parse(args, kwargs, "|OO:read_until", {"expected", "size"}, {&expected, &size});
+    static constexpr const char* names[] = {"expected", "size", nullptr};
+    parse(args, kwargs, "|OO:read_until", names, &expected, &size);
     std::optional<std::uint64_t> limit;
     if (size && size != Py_None) limit = py::noted("size", [&] { return to_size(size); });
     ByteVec terminator{'\n'};
@@ -529,21 +525,24 @@ ops::Operation build_read_until(PyObject* self, PyObject* args, PyObject* kwargs
 
 ops::Operation build_readline(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* size = nullptr;
-    parse(args, kwargs, "|O:readline", {"size"}, {&size});
+    static constexpr const char* names[] = {"size", nullptr};
+    parse(args, kwargs, "|O:readline", names, &size);
     std::int64_t n = size ? py::noted("size", [&] { return to_i64(size); }) : -1;
     return ops::readline(core(self), n);
 }
 
 ops::Operation build_readlines(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* hint = nullptr;
-    parse(args, kwargs, "|O:readlines", {"hint"}, {&hint});
+    static constexpr const char* names[] = {"hint", nullptr};
+    parse(args, kwargs, "|O:readlines", names, &hint);
     std::int64_t n = hint ? py::noted("hint", [&] { return to_i64(hint); }) : -1;
     return ops::readlines(core(self), n);
 }
 
 ops::Operation build_write(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* data = nullptr;
-    parse(args, kwargs, "O:write", {"data"}, {&data});
+    static constexpr const char* names[] = {"data", nullptr};
+    parse(args, kwargs, "O:write", names, &data);
     ByteVec bytes = py::noted("data", [&] { return to_bytes(data); });
     return ops::write(core(self), std::move(bytes));
 }
@@ -552,7 +551,8 @@ ops::Operation build_flush(PyObject* self, PyObject*, PyObject*) { return ops::f
 
 ops::Operation build_send_break(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* duration = nullptr;
-    parse(args, kwargs, "|O:send_break", {"duration"}, {&duration});
+    static constexpr const char* names[] = {"duration", nullptr};
+    parse(args, kwargs, "|O:send_break", names, &duration);
     double d = duration ? py::noted("duration", [&] { return to_double(duration); }) : 0.25;
     return ops::send_break(core(self), d);
 }
@@ -577,7 +577,8 @@ PyObject* s_closed(PyObject* self, void*) {
 PyObject* s_readinto(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
         PyObject* b = nullptr;
-        parse(args, kwargs, "O:readinto", {"b"}, {&b});
+        static constexpr const char* names[] = {"b", nullptr};
+        parse(args, kwargs, "O:readinto", names, &b);
         auto c = core(self);
         // A target with a buffer must be writable before anything is read, so
         // an immutable one fails without losing bytes.

@@ -9,60 +9,12 @@
 #include "async_support.hpp"
 #include "backend/loopback.hpp"
 #include "port.hpp"
+#include "scripted_backend.hpp"
 
 namespace korvane {
 namespace {
 
 using namespace test;
-
-// A loopback whose calls can be made to fail, and which says what was done to it.
-struct FakeLog {
-    std::atomic<int> rts_calls{0}, break_calls{0}, drops{0};
-    std::optional<SerialError> dtr_error, read_error, clear_error;
-};
-
-class FakeBackend final : public Backend {
-public:
-    explicit FakeBackend(std::shared_ptr<FakeLog> log) : log_(std::move(log)) {}
-    ~FakeBackend() override { ++log_->drops; }
-
-    Poll<Result<std::size_t>> poll_read(Context& cx, MutableBytes b) override {
-        if (log_->read_error) return Result<std::size_t>(std::unexpect, *log_->read_error);
-        return inner_.poll_read(cx, b);
-    }
-    Poll<Result<std::size_t>> poll_write(Context& cx, Bytes d) override { return inner_.poll_write(cx, d); }
-    Poll<Status> poll_flush(Context& cx) override { return inner_.poll_flush(cx); }
-    Poll<Status> poll_shutdown(Context& cx) override { return inner_.poll_shutdown(cx); }
-    Status configure(const Settings& s, bool rts, bool dtr) override { return inner_.configure(s, rts, dtr); }
-    Status set_rts(bool level) override {
-        ++log_->rts_calls;
-        return inner_.set_rts(level);
-    }
-    Status set_dtr(bool level) override {
-        if (log_->dtr_error) return fail(*log_->dtr_error);
-        return inner_.set_dtr(level);
-    }
-    Result<bool> cts() override { return inner_.cts(); }
-    Result<bool> dsr() override { return inner_.dsr(); }
-    Result<bool> ri() override { return inner_.ri(); }
-    Result<bool> cd() override { return inner_.cd(); }
-    Result<std::uint32_t> in_waiting() override { return inner_.in_waiting(); }
-    Result<std::uint32_t> out_waiting() override { return inner_.out_waiting(); }
-    Status clear_buffers(bool i, bool o) override {
-        if (log_->clear_error) return fail(*log_->clear_error);
-        return inner_.clear_buffers(i, o);
-    }
-    Status set_break_state(bool on) override {
-        ++log_->break_calls;
-        return inner_.set_break_state(on);
-    }
-    std::optional<std::int32_t> fileno() const override { return 3; }
-    Result<Drain> drain_handle() override { return Drain{}; }
-
-private:
-    std::shared_ptr<FakeLog> log_;
-    LoopbackPort inner_{true, true};
-};
 
 std::shared_ptr<PortCore> loop_port() {
     auto p = PortCore::create();
@@ -138,9 +90,10 @@ TEST(PortCore, SetPortClosesAndReopensOnlyWhatWasOpen) {
 }
 
 TEST(PortCore, LineLevelsAreStoredEvenWhenTheLineCallFailsOrIsSkipped) {
-    auto log = std::make_shared<FakeLog>();
+    auto log = std::make_shared<Script>();
+    log->fd = 3;
     auto p = PortCore::create();
-    ASSERT_TRUE(p->open_backend(std::make_unique<FakeBackend>(log)));
+    ASSERT_TRUE(p->open_backend(std::make_unique<ScriptedBackend>(log)));
     p->update_state([](port::State& s) { s.settings.rtscts = true; });
     EXPECT_TRUE(p->set_rts(false));
     EXPECT_EQ(log->rts_calls, 0);  // hardware flow control drives RTS
@@ -149,15 +102,15 @@ TEST(PortCore, LineLevelsAreStoredEvenWhenTheLineCallFailsOrIsSkipped) {
     EXPECT_EQ(p->set_dtr(false).error(), SerialError::os(EIO));
     EXPECT_FALSE(p->state().dtr);
     EXPECT_TRUE(p->set_break_condition(true));
-    EXPECT_EQ(log->break_calls, 1);
+    EXPECT_EQ(log->break_log().size(), 1u);
     EXPECT_EQ(p->fileno().value(), 3);
 }
 
 TEST(PortCore, AFailedInputClearDropsTheNewBackEnd) {
-    auto log = std::make_shared<FakeLog>();
+    auto log = std::make_shared<Script>();
     log->clear_error = SerialError::os(EPERM);
     auto p = PortCore::create();
-    EXPECT_EQ(p->open_backend(std::make_unique<FakeBackend>(log)).error(), SerialError::os(EPERM));
+    EXPECT_EQ(p->open_backend(std::make_unique<ScriptedBackend>(log)).error(), SerialError::os(EPERM));
     EXPECT_FALSE(p->is_open());
     EXPECT_EQ(log->drops, 1);
 }
@@ -271,10 +224,10 @@ TEST(UntilClosed, OnlyDeviceLossClosesThePort) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error.text());
         EXPECT_EQ(is_device_loss(c.error), c.loss);
-        auto log = std::make_shared<FakeLog>();
+        auto log = std::make_shared<Script>();
         log->read_error = c.error;
         auto p = PortCore::create();
-        ASSERT_TRUE(p->open_backend(std::make_unique<FakeBackend>(log)));
+        ASSERT_TRUE(p->open_backend(std::make_unique<ScriptedBackend>(log)));
         auto waiting_write = [&] {
             // Parked on a full queue, so only the close can end it.
             std::vector<std::uint8_t> big(5000);

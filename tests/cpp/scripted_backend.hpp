@@ -25,6 +25,8 @@ struct Script {
     // (on, when) for each break call.
     std::vector<std::pair<bool, std::chrono::steady_clock::time_point>> breaks;
     std::optional<SerialError> break_error;
+    std::optional<SerialError> dtr_error;
+    std::optional<SerialError> clear_error;
     std::optional<SerialError> read_error;
     std::optional<SerialError> write_error;
     // A read that reports readiness and delivers nothing.
@@ -32,7 +34,8 @@ struct Script {
     // A write that reports that the device takes nothing more.
     bool write_nothing = false;
     std::function<Result<Drain>()> drain;
-    std::atomic<int> cancel_writes{0}, detach_writes{0}, drain_calls{0}, drops{0};
+    std::optional<std::int32_t> fd;
+    std::atomic<int> cancel_writes{0}, detach_writes{0}, drain_calls{0}, drops{0}, rts_calls{0};
     std::size_t detach_count = 0;
 
     std::vector<Settings> configure_log() {
@@ -77,22 +80,31 @@ public:
         }
         return inner_.configure(settings, rts, dtr);
     }
-    Status set_rts(bool level) override { return inner_.set_rts(level); }
-    Status set_dtr(bool level) override { return inner_.set_dtr(level); }
+    Status set_rts(bool level) override {
+        ++s_->rts_calls;
+        return inner_.set_rts(level);
+    }
+    Status set_dtr(bool level) override {
+        if (auto e = error(s_->dtr_error)) return fail(*e);
+        return inner_.set_dtr(level);
+    }
     Result<bool> cts() override { return inner_.cts(); }
     Result<bool> dsr() override { return inner_.dsr(); }
     Result<bool> ri() override { return inner_.ri(); }
     Result<bool> cd() override { return inner_.cd(); }
     Result<std::uint32_t> in_waiting() override { return inner_.in_waiting(); }
     Result<std::uint32_t> out_waiting() override { return inner_.out_waiting(); }
-    Status clear_buffers(bool i, bool o) override { return inner_.clear_buffers(i, o); }
+    Status clear_buffers(bool i, bool o) override {
+        if (auto e = error(s_->clear_error)) return fail(*e);
+        return inner_.clear_buffers(i, o);
+    }
     Status set_break_state(bool on) override {
         std::lock_guard g(s_->mutex);
         s_->breaks.emplace_back(on, std::chrono::steady_clock::now());
         if (s_->break_error) return fail(*s_->break_error);
         return {};
     }
-    std::optional<std::int32_t> fileno() const override { return std::nullopt; }
+    std::optional<std::int32_t> fileno() const override { return s_->fd; }
     Result<Drain> drain_handle() override {
         ++s_->drain_calls;
         if (s_->drain) return s_->drain();
@@ -108,6 +120,11 @@ public:
     }
 
 private:
+    std::optional<SerialError> error(const std::optional<SerialError>& slot) {
+        std::lock_guard g(s_->mutex);
+        return slot;
+    }
+
     std::shared_ptr<Script> s_;
     LoopbackPort inner_{true, true};
 };

@@ -9,21 +9,35 @@ using test::eval;
 using test::outcome;
 
 namespace {
-std::string bytes_of(const char* expr) {
-    std::string out;
-    auto r = outcome([&] {
-        auto b = serial::to_bytes(eval(expr).get());
-        out.assign(b.begin(), b.end());
-    });
-    return r == "ok" ? out : r;
+
+// An expression and what converting its value gives: a text of the result,
+// or the exception raised ("Type: message").
+struct Case {
+    const char* expr;
+    std::string expected;
+};
+
+template <class ToText>
+std::string converted(const char* expr, ToText to_text) {
+    std::string got;
+    auto r = outcome([&] { got = to_text(eval(expr).get()); });
+    return r == "ok" ? got : r;
 }
+
+std::string bytes_of(PyObject* value) {
+    auto b = serial::to_bytes(value);
+    return std::string(b.begin(), b.end());
+}
+std::string baudrate_of(PyObject* value) { return std::to_string(serial::read_baudrate(value)); }
+std::string bytesize_of(PyObject* value) { return std::to_string(serial::read_bytesize(value)); }
+std::string timeout_of(PyObject* value) {
+    Seconds s = settings::seconds_from_python(value);
+    return s.is_int() ? "i:" + std::to_string(s.i) : "f:" + settings::float_text(s.f);
+}
+
 }  // namespace
 
 TEST(PyConversions, ToBytes) {
-    struct Case {
-        const char* expr;
-        std::string expected;
-    };
     const Case cases[] = {
         {"b''", ""},
         {"''", ""},
@@ -37,7 +51,7 @@ TEST(PyConversions, ToBytes) {
         {"[1]", "TypeError: a bytes-like object or str is required, not 'list'"},
         {"'\\ud800'", "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"},
     };
-    for (const auto& c : cases) EXPECT_EQ(bytes_of(c.expr), c.expected) << c.expr;
+    for (const auto& c : cases) EXPECT_EQ(converted(c.expr, bytes_of), c.expected) << c.expr;
 }
 
 TEST(PyConversions, Describe) {
@@ -48,10 +62,6 @@ TEST(PyConversions, Describe) {
 }
 
 TEST(PyConversions, Baudrate) {
-    struct Case {
-        const char* expr;
-        std::string expected;
-    };
     const Case cases[] = {
         {"9600", "9600"},
         {"9600.9", "9600"},
@@ -66,18 +76,10 @@ TEST(PyConversions, Baudrate) {
         {"None", "ValueError: Not a valid baudrate: None"},
         {"math.nan", "ValueError: Not a valid baudrate: nan"},
     };
-    for (const auto& c : cases) {
-        std::string got;
-        auto r = outcome([&] { got = std::to_string(serial::read_baudrate(eval(c.expr).get())); });
-        EXPECT_EQ(r == "ok" ? got : r, c.expected) << c.expr;
-    }
+    for (const auto& c : cases) EXPECT_EQ(converted(c.expr, baudrate_of), c.expected) << c.expr;
 }
 
 TEST(PyConversions, Bytesize) {
-    struct Case {
-        const char* expr;
-        std::string expected;
-    };
     const Case cases[] = {
         {"8", "8"},
         {"8.0", "8"},
@@ -93,18 +95,10 @@ TEST(PyConversions, Bytesize) {
         {"math.inf", "ValueError: Not a valid byte size: inf"},
         {"math.nan", "ValueError: Not a valid byte size: nan"},
     };
-    for (const auto& c : cases) {
-        std::string got;
-        auto r = outcome([&] { got = std::to_string(serial::read_bytesize(eval(c.expr).get())); });
-        EXPECT_EQ(r == "ok" ? got : r, c.expected) << c.expr;
-    }
+    for (const auto& c : cases) EXPECT_EQ(converted(c.expr, bytesize_of), c.expected) << c.expr;
 }
 
 TEST(PyConversions, TimeoutFromPython) {
-    struct Case {
-        const char* expr;
-        std::string expected;  // "i:N" or "f:X" or the exception
-    };
     const Case cases[] = {
         {"True", "i:1"},
         {"False", "i:0"},
@@ -116,14 +110,7 @@ TEST(PyConversions, TimeoutFromPython) {
         {"'1'", "ValueError: Not a valid timeout: '1'"},
         {"[]", "ValueError: Not a valid timeout: []"},
     };
-    for (const auto& c : cases) {
-        std::string got;
-        auto r = outcome([&] {
-            Seconds s = settings::seconds_from_python(eval(c.expr).get());
-            got = s.is_int() ? "i:" + std::to_string(s.i) : "f:" + settings::float_text(s.f);
-        });
-        EXPECT_EQ(r == "ok" ? got : r, c.expected) << c.expr;
-    }
+    for (const auto& c : cases) EXPECT_EQ(converted(c.expr, timeout_of), c.expected) << c.expr;
 }
 
 TEST(PyConversions, NotesNameTheParameter) {
