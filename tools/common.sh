@@ -1,6 +1,7 @@
 # Shared by the tools/ scripts; they run inside the build environment.
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-jobs=$(nproc 2>/dev/null || echo 4)
+# KORVANE_JOBS caps the parallel jobs (several builds sharing one machine).
+jobs=${KORVANE_JOBS:-$(nproc 2>/dev/null || echo 4)}
 
 # configure_build DIR [cmake options...]
 configure_build() {
