@@ -20,6 +20,21 @@ rc=$?
 set -e
 [ $rc -eq 0 ] || exit $rc
 
+step "Python tests against CPython's debug build"
+# Its refcount and thread-state assertions are the closest check of the
+# binding layer available here.
+if command -v python3.14d >/dev/null; then
+    configure_build build-dbg -DPython_EXECUTABLE="$(command -v python3.14d)" \
+        -DKORVANE_TESTS=OFF -DCMAKE_BUILD_TYPE=Debug
+    cmake --build "$top/build-dbg" -j "$jobs"
+    rm -rf "$top/build-dbg/stage"
+    cmake --install "$top/build-dbg" --prefix "$top/build-dbg/stage" >/dev/null
+    PYTHONPATH="$top/build-dbg/stage" PYTHONDONTWRITEBYTECODE=1 \
+        python3.14d -m pytest -q -p no:cacheprovider "$top/tests/python"
+else
+    echo "python3.14d not found: skipped"
+fi
+
 step "C++ tests under ThreadSanitizer"
 configure_build build-tsan -DKORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$top/build-tsan" -j "$jobs" --target korvane_tests
