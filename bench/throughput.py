@@ -3,8 +3,8 @@ descriptor. Prints figures; not a test.
 
 Every pty figure opens a fresh pseudo-terminal pair: korvane (or the raw slave
 descriptor) on the slave end, a thread on the master end playing the device
-(swallowing, feeding or echoing bytes). Each row is measured in 3 rounds, the
-korvane and raw runs of a round back to back, and the table shows the medians:
+(swallowing, feeding or echoing bytes). Each row is measured in 3 rounds of
+korvane, raw, raw, korvane runs back to back, and the table shows the medians:
 figures are only comparable as ratios taken in the same run on a noisy machine.
 
     throughput.py                 the table, then system calls per operation
@@ -14,8 +14,8 @@ figures are only comparable as ratios taken in the same run on a noisy machine.
 
 import argparse
 import asyncio
-import inspect
 import contextlib
+import inspect
 import os
 import select
 import shutil
@@ -32,7 +32,7 @@ import korvane
 
 ROUNDS = 3
 TOTAL = 4 * 1024 * 1024  # bytes per throughput figure
-TIMED = 0.5  # seconds per run of the rate figures
+TIMED = 0.3  # seconds per run of the rate figures
 ROUND_LIMIT = 30  # seconds; a stuck run fails instead of hanging the bench
 LINE = b"x" * 63 + b"\n"
 TIMEOUT = 2  # korvane's read/write timeouts: a lost byte fails the run
@@ -148,7 +148,7 @@ def throughput(writing, chunk):
                     got += os.read(fd, chunk - len(got))
                 return got
         return op, chunk, pty.close
-    setup.count = TOTAL // chunk
+    setup.count = TOTAL // chunk  # calls per transfer
     setup.probe_count = max(16, 256 * 1024 // chunk)
     return setup
 
@@ -212,6 +212,7 @@ def loop_buffered(use_korvane):
 
 
 loop_buffered.calls_per_op = 4000
+echo.probe_count, lines.probe_count, loop_pairs.probe_count, loop_buffered.probe_count = 1000, 200, 5000, 2
 
 
 async def aio_echo(use_korvane):
@@ -244,8 +245,12 @@ async def aio_echo(use_korvane):
     return op, 1, pty.close
 
 
-def per_second(op, units, seconds=TIMED):
-    n, batch, start = 0, 16, time.perf_counter()
+aio_echo.probe_count = 500
+
+
+def per_second(op, units, batch=16, seconds=TIMED):
+    """Runs `op` in whole batches until `seconds` have passed; units per second."""
+    n, start = 0, time.perf_counter()
     while True:
         for _ in range(batch):
             op()
@@ -253,13 +258,6 @@ def per_second(op, units, seconds=TIMED):
         elapsed = time.perf_counter() - start
         if elapsed >= seconds:
             return n * units / elapsed
-
-
-def fixed(op, units, count):
-    start = time.perf_counter()
-    for _ in range(count):
-        op()
-    return count * units / (time.perf_counter() - start)
 
 
 async def aio_per_second(op, units, seconds=TIMED):
@@ -287,8 +285,8 @@ def measure(setup, use_korvane):
         op, units, close = setup(use_korvane)
         try:
             op()
-            count = getattr(setup, "count", None)
-            return fixed(op, units, count) if count else per_second(op, units)
+            # A throughput run moves whole transfers of TOTAL bytes.
+            return per_second(op, units, getattr(setup, "count", 16))
         finally:
             close()
 
@@ -319,19 +317,24 @@ def has_raw(setup):
 def run_row(name, setup, unit, aim):
     ours, raw, ratios = [], [], []
     for round_ in range(ROUNDS):
-        # Alternate which side goes first so warm caches favour neither.
-        order = (True, False) if round_ % 2 == 0 or not has_raw(setup) else (False, True)
-        got = {side: measure(setup, side) for side in order if side or has_raw(setup)}
-        ours.append(got[True])
-        if False in got:
-            raw.append(got[False])
-            ratios.append(got[True] / got[False])
+        # korvane, raw, raw, korvane (or the mirror): a drift in the machine's
+        # load during the round weighs on both sides alike.
+        first = round_ % 2 == 0
+        order = (first, not first, not first, first) if has_raw(setup) else (True, True)
+        got = {True: [], False: []}
+        for side in order:
+            got[side].append(measure(setup, side))
+        ours.append(statistics.fmean(got[True]))
+        if got[False]:
+            raw.append(statistics.fmean(got[False]))
+            ratios.append(ours[-1] / raw[-1])
     label, scale = unit
     mine = statistics.median(ours) / scale
     cells = [name, f"{mine:,.1f} {label}"]
     if raw:
         ratio = statistics.median(ratios)
-        cells += [f"{statistics.median(raw) / scale:,.1f} {label}", f"{ratio:.2f}"]
+        spread = f"{ratio:.2f} [{min(ratios):.2f}-{max(ratios):.2f}]"
+        cells += [f"{statistics.median(raw) / scale:,.1f} {label}", spread]
         met = ratio >= aim
         cells.append(f">= {aim:.2f} of raw: {'met' if met else 'not met'}")
     else:
@@ -360,11 +363,7 @@ def probe(index, use_korvane):
     """Runs one small workload between two marker calls, for strace to count;
     prints the device thread's id, whose calls are not the measured side's."""
     name, setup, _, _ = ROWS[index]
-    count = getattr(setup, "probe_count", 2000 if setup is not aio_echo else 500)
-    if setup is lines:
-        count = 300
-    if setup is loop_buffered:
-        count = 2
+    count = setup.probe_count
 
     def mark(path):
         os.access(path, os.F_OK)
@@ -448,12 +447,17 @@ def main():
         return
     chosen = [i for i, row in enumerate(ROWS) if opts.k in row[0]]
     print(f"korvane against the raw descriptor, median of {ROUNDS} rounds"
-          f" ({TOTAL >> 20} MiB per throughput figure; ratio = korvane / raw in the same round)\n")
+          f" ({TOTAL >> 20} MiB per throughput figure; ratio = korvane / raw in the same round,"
+          " [lowest-highest round])\n")
     started = time.perf_counter()
-    widths = [30, 13, 13, 5, 29]
+    widths = [30, 13, 13, 16, 29]
     print_head(["figure", "korvane", "raw", "ratio", "aim"], widths)
     for i in chosen:
-        print(table_line(run_row(*ROWS[i]), widths), flush=True)
+        try:
+            cells = run_row(*ROWS[i])
+        except Exception as e:  # one broken row must not hide the others
+            cells = [ROWS[i][0], f"failed: {type(e).__name__}: {e}"]
+        print(table_line(cells, widths), flush=True)
     print(f"({time.perf_counter() - started:.0f} s)")
     if not opts.no_strace and shutil.which("strace"):
         print_calls(chosen)
