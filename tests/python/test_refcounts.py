@@ -53,6 +53,14 @@ def _blocking_io(port):
     buf = bytearray(4)
     port.write(b"wxyz")
     port.readinto(buf)
+    port.write(b"a\nb\nc\nd")
+    port.readlines(4)
+    next(port)
+    port.read_all()
+    port.flush()
+    port.send_break(0)
+    port.reset_input_buffer()
+    port.cts, port.in_waiting, port.closed, port.stopbits
 
 
 def _closed_read():
@@ -156,6 +164,32 @@ def _aio_round_trip():
     asyncio.run(main())
 
 
+def _aio_await_paths():
+    async def main():
+        async with korvane.aio.serial_for_url("loop://") as p:
+            # Settled from a worker, for two awaiters.
+            f = p.read(1)
+            awaiters = [asyncio.ensure_future(_await(f)) for _ in range(2)]
+            await asyncio.sleep(0)
+            await p.write(b"k")
+            await asyncio.gather(*awaiters)
+            # The iterator of a finished future, driven by hand.
+            steps = p.write(b"ab").__await__()
+            next(steps)
+            with pytest.raises(StopIteration):
+                steps.send(None)
+            for thrown in (ValueError, ValueError("x")):
+                with pytest.raises(ValueError):
+                    p.write(b"ab").__await__().throw(thrown)
+            await p.read(6)
+
+    asyncio.run(main())
+
+
+async def _await(f):
+    return await f
+
+
 @pytest.mark.parametrize(
     "case",
     [
@@ -179,5 +213,6 @@ def test_no_reference_leaks(port, case):
     assert _growth(lambda: case(port)) < 1
 
 
-def test_no_reference_leaks_through_asyncio():
-    assert _growth(_aio_round_trip, rounds=50) < 1
+@pytest.mark.parametrize("case", [_aio_round_trip, _aio_await_paths], ids=["round-trip", "await-paths"])
+def test_no_reference_leaks_through_asyncio(case):
+    assert _growth(case, rounds=50) < 1
