@@ -1,7 +1,9 @@
 """The asyncio transport and the connection functions over the loopback."""
 
 import asyncio
+import gc
 import threading
+import weakref
 
 import pytest
 
@@ -572,3 +574,26 @@ def test_loop_closed_during_a_read_closes_the_port():
         threading.Event().wait(0.01)
     assert not port.is_open
     assert protocol.events == ["made"]
+
+
+class Holder:
+    pass
+
+
+def test_cycles_through_the_core_and_deferred_are_collected():
+    async def ended_transport():
+        transport, protocol = await connect()
+        transport.abort()
+        await lost(protocol)
+        return transport
+
+    transport = run(ended_transport())
+    holder = Holder()
+    holder.transport = transport
+    transport.set_protocol(holder)  # core -> holder -> transport -> core
+    work = Holder()
+    work.deferred = aio.connection_for_serial(None, work, None)  # deferred -> work -> deferred
+    refs = [weakref.ref(holder), weakref.ref(work)]
+    del transport, holder, work
+    gc.collect()
+    assert [r() for r in refs] == [None, None]
