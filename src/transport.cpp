@@ -196,7 +196,12 @@ void when_done(CoreObject* c, const Ref& future, PyMethodDef* def) {
 
 void schedule_connection_lost(CoreObject* c) {
     Ref cb = callback(c, &connection_lost_def);
-    Ref r = call(c->loop, "call_soon", cb.get(), Py_None);
+    Ref r = Ref::steal_or_null(call_raw(c->loop, "call_soon", cb.get(), Py_None));
+    if (r) return;
+    // connection_lost will never run: at least the port must not stay open.
+    Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
+    Ref closed = call(c->serial, "close");
+    reraise(std::move(exc));
 }
 
 // ---- closing ----
@@ -329,39 +334,77 @@ void report(CoreObject* c, const char* message, PyObject* exception) {
 
 // ---- reading ----
 
+// The read and write slots, for launch.
+struct ReadSlot {
+    static constexpr bool write = false;
+    static PyMethodDef* handler();
+    // The transport still wants the operation (a close came meanwhile).
+    static bool store(State& s, const Ref& fut) {
+        s.read_starting = false;
+        if (s.closing) return false;
+        s.read_op = fut;
+        return true;
+    }
+    // Frees the slot after a failure; fut is null when nothing started.
+    static void undo(State& s, PyObject* fut) {
+        s.read_starting = false;
+        if (s.read_op.get() == fut) s.read_op = Ref();  // the caller still holds fut
+    }
+};
+
+struct WriteSlot {
+    static constexpr bool write = true;
+    static PyMethodDef* handler();
+    static bool store(State& s, const Ref& fut) {
+        s.write_starting = false;
+        if (s.aborted) return false;
+        s.write_op = fut;
+        return true;
+    }
+    static void undo(State& s, PyObject* fut) {
+        s.write_starting = false;
+        if (s.write_op.get() == fut) {
+            s.write_op = Ref();
+            s.in_flight = 0;  // a stale count would keep the protocol paused
+        }
+    }
+};
+
+// Starts an operation whose slot the caller reserved, stores it and wires its
+// completion to the slot's handler. When it cannot start, the transport ends
+// (start_failed) and the error is raised.
+template <class Slot>
+void launch(CoreObject* c, serial::ops::Operation op) {
+    Ref fut;
+    try {
+        fut = start(std::move(op));
+    } catch (...) {
+        with_state(c, [](State& s) { Slot::undo(s, nullptr); });
+        start_failed(c, Slot::write);
+    }
+    if (!with_state(c, [&](State& s) { return Slot::store(s, fut); })) {
+        cancel(fut);  // the transport ended meanwhile
+        return;
+    }
+    try {
+        when_done(c, fut, Slot::handler());
+    } catch (...) {
+        with_state(c, [&](State& s) { Slot::undo(s, fut.get()); });
+        cancel(fut);
+        start_failed(c, Slot::write);
+    }
+}
+
+PyMethodDef* ReadSlot::handler() { return &on_read_def; }
+PyMethodDef* WriteSlot::handler() { return &on_write_def; }
+
 void start_reading(CoreObject* c) {
     bool go = with_state(c, [](State& s) {
         if (s.closing || s.reading_paused || s.read_op || s.read_starting) return false;
         s.read_starting = true;
         return true;
     });
-    if (!go) return;
-    Ref fut;
-    try {
-        fut = start(read_operation(c->port));
-    } catch (...) {
-        with_state(c, [](State& s) { s.read_starting = false; });
-        start_failed(c, false);
-    }
-    bool stored = with_state(c, [&](State& s) {
-        s.read_starting = false;
-        if (s.closing) return false;
-        s.read_op = fut;
-        return true;
-    });
-    if (!stored) {
-        cancel(fut);  // closed meanwhile
-        return;
-    }
-    try {
-        when_done(c, fut, &on_read_def);
-    } catch (...) {
-        with_state(c, [&](State& s) {
-            if (s.read_op.get() == fut.get()) s.read_op = Ref();
-        });
-        cancel(fut);
-        start_failed(c, false);
-    }
+    if (go) launch<ReadSlot>(c, read_operation(c->port));
 }
 
 void on_start(CoreObject* c, PyObject*) { start_reading(c); }
@@ -446,39 +489,7 @@ void start_writing(CoreObject* c) {
         s.write_starting = true;
         return true;
     });
-    if (!go) return;
-    Ref fut;
-    try {
-        fut = start(write_operation(c->port, std::move(taken)));
-    } catch (...) {
-        with_state(c, [](State& s) {
-            s.write_starting = false;
-            s.in_flight = 0;
-        });
-        start_failed(c, true);
-    }
-    bool stored = with_state(c, [&](State& s) {
-        s.write_starting = false;
-        if (s.aborted) return false;
-        s.write_op = fut;
-        return true;
-    });
-    if (!stored) {
-        cancel(fut);  // aborted meanwhile
-        return;
-    }
-    try {
-        when_done(c, fut, &on_write_def);
-    } catch (...) {
-        with_state(c, [&](State& s) {
-            if (s.write_op.get() == fut.get()) {
-                s.write_op = Ref();
-                s.in_flight = 0;
-            }
-        });
-        cancel(fut);
-        start_failed(c, true);
-    }
+    if (go) launch<WriteSlot>(c, write_operation(c->port, std::move(taken)));
 }
 
 void on_write(CoreObject* c, PyObject* future) {
