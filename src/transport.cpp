@@ -632,7 +632,11 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) {
         if (!held.empty() && protocol) {
             Ref received = Ref::steal(PyObject_GetAttrString(protocol.get(), "data_received"));
             Ref data = bytes_of(held);
-            Ref r = call(c->loop, "call_soon", received.get(), data.get());
+            // call_soon is for the loop's own thread; from another thread the
+            // loop must also be woken.
+            Ref running = call(Ref::steal(PyImport_ImportModule("asyncio")).get(), "_get_running_loop");
+            const char* schedule = running.get() == c->loop ? "call_soon" : "call_soon_threadsafe";
+            Ref r = call(c->loop, schedule, received.get(), data.get());
         }
         start_reading(c);
         Py_RETURN_NONE;

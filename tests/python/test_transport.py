@@ -382,6 +382,9 @@ def test_the_serial_transport_class():
     assert "SerialTransport" in aio.__all__ and "__getattr__" not in aio.__all__
     with pytest.raises(AttributeError, match=r"^module 'korvane.aio' has no attribute 'Nothing'$"):
         aio.Nothing
+    with pytest.raises(TypeError) as info:
+        aio.__getattr__(5)
+    assert "while processing 'name'" in info.value.__notes__
     with pytest.raises(AttributeError, match="_core"):
         cls().write(b"x")
     with pytest.raises(AttributeError, match="_core"):
