@@ -11,6 +11,7 @@
 #include "py/module.hpp"
 #include "py/thread.hpp"
 #include "serial.hpp"
+#include "transport.hpp"
 
 namespace korvane {
 namespace {
@@ -51,8 +52,7 @@ void build_aio(PyObject* module) {
     py::add_type(aio.get(), aio::future_type());
     py::add_type(aio.get(), aio::serial_type());
     py::add_function(aio.get(), &aio::serial_for_url_def);
-    // Future, Serial, serial_for_url and __getattr__ come first, then the
-    // connection functions.
+    transport::add_to_aio(aio.get());
     py::add_submodule(module, "aio", aio.get());
 }
 
