@@ -546,20 +546,33 @@ std::int64_t to_i64(PyObject* value) {
 
 // ---- the Python methods ----
 
+// The one argument of a method or function, given by position or by keyword.
+PyObject* one_arg(PyObject* args, PyObject* kwargs, const char* format, const char* name) {
+    const char* names[] = {name, nullptr};
+    PyObject* value = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &value))
+        throw py::ErrorAlreadySet{};
+    return value;
+}
+
+// An attribute name argument, which must be a str.
+void require_name(PyObject* name) {
+    py::noted("name", [&] {
+        if (!PyUnicode_Check(name)) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyString'", Py_TYPE(name)->tp_name);
+            throw py::ErrorAlreadySet{};
+        }
+    });
+}
+
 PyObject* m_get_extra_info(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
         static const char* names[] = {"name", "default", nullptr};
         PyObject *name = nullptr, *dflt = Py_None;
         if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:get_extra_info", const_cast<char**>(names), &name, &dflt))
             throw py::ErrorAlreadySet{};
-        bool is_serial = py::noted("name", [&] {
-            if (!PyUnicode_Check(name)) {
-                PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyString'",
-                             Py_TYPE(name)->tp_name);
-                throw py::ErrorAlreadySet{};
-            }
-            return PyUnicode_CompareWithASCIIString(name, "serial") == 0;
-        });
+        require_name(name);
+        bool is_serial = PyUnicode_CompareWithASCIIString(name, "serial") == 0;
         return Py_NewRef(is_serial ? as_core(self)->serial : dflt);
     });
 }
@@ -586,16 +599,16 @@ PyObject* m_abort(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* m_write(PyObject* self, PyObject* data) {
+PyObject* m_write(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
-        write(as_core(self), data);
+        write(as_core(self), one_arg(args, kwargs, "O:write", "data"));
         Py_RETURN_NONE;
     });
 }
 
-PyObject* m_writelines(PyObject* self, PyObject* list) {
+PyObject* m_writelines(PyObject* self, PyObject* args, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
-        Ref it = Ref::steal(PyObject_GetIter(list));
+        Ref it = Ref::steal(PyObject_GetIter(one_arg(args, kwargs, "O:writelines", "list_of_data")));
         while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) write(as_core(self), item.get());
         if (PyErr_Occurred()) throw py::ErrorAlreadySet{};
         Py_RETURN_NONE;
@@ -701,9 +714,13 @@ PyObject* m_get_protocol(PyObject* self, PyObject*) {
     return Py_NewRef(p ? p.get() : Py_None);
 }
 
-PyObject* m_set_protocol(PyObject* self, PyObject* protocol) {
-    Ref old = with_state(as_core(self), [&](State& s) { return std::exchange(s.protocol, Ref::borrow(protocol)); });
-    Py_RETURN_NONE;
+PyObject* m_set_protocol(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return py::entry([&]() -> PyObject* {
+        PyObject* protocol = one_arg(args, kwargs, "O:set_protocol", "protocol");
+        Ref old =
+            with_state(as_core(self), [&](State& s) { return std::exchange(s.protocol, Ref::borrow(protocol)); });
+        Py_RETURN_NONE;
+    });
 }
 
 PyObject* core_repr(PyObject* self) {
@@ -724,8 +741,9 @@ PyMethodDef core_methods[] = {
     {"is_reading", m_is_reading, METH_NOARGS, KORVANE_DOC("is_reading($self)")},
     {"close", m_close, METH_NOARGS, KORVANE_DOC("close($self)")},
     {"abort", m_abort, METH_NOARGS, KORVANE_DOC("abort($self)")},
-    {"write", m_write, METH_O, KORVANE_DOC("write($self, data)")},
-    {"writelines", m_writelines, METH_O, KORVANE_DOC("writelines($self, list_of_data)")},
+    {"write", KORVANE_FN(m_write), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("write($self, data)")},
+    {"writelines", KORVANE_FN(m_writelines), METH_VARARGS | METH_KEYWORDS,
+     KORVANE_DOC("writelines($self, list_of_data)")},
     {"can_write_eof", m_can_write_eof, METH_NOARGS, KORVANE_DOC("can_write_eof($self)")},
     {"write_eof", m_write_eof, METH_NOARGS, KORVANE_DOC("write_eof($self)")},
     {"pause_reading", m_pause_reading, METH_NOARGS,
@@ -740,7 +758,8 @@ PyMethodDef core_methods[] = {
     {"get_write_buffer_size", m_get_write_buffer_size, METH_NOARGS, KORVANE_DOC("get_write_buffer_size($self)")},
     {"flush", m_flush, METH_NOARGS, KORVANE_DOC("flush($self)")},
     {"get_protocol", m_get_protocol, METH_NOARGS, KORVANE_DOC("get_protocol($self)")},
-    {"set_protocol", m_set_protocol, METH_O, KORVANE_DOC("set_protocol($self, protocol)")},
+    {"set_protocol", KORVANE_FN(m_set_protocol), METH_VARARGS | METH_KEYWORDS,
+     KORVANE_DOC("set_protocol($self, protocol)")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -913,16 +932,10 @@ Ref build_class() {
 
 py::OnceCell class_cell;
 
-PyObject* module_getattr(PyObject*, PyObject* name) {
+PyObject* module_getattr(PyObject*, PyObject* args, PyObject* kwargs) {
     return py::entry([&]() -> PyObject* {
-        py::noted("name", [&] {
-            if (!PyUnicode_Check(name)) {
-                PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'PyString'",
-                             Py_TYPE(name)->tp_name);
-                throw py::ErrorAlreadySet{};
-            }
-            return 0;
-        });
+        PyObject* name = one_arg(args, kwargs, "O:__getattr__", "name");
+        require_name(name);
         if (PyUnicode_CompareWithASCIIString(name, "SerialTransport") == 0)
             return Py_NewRef(serial_transport_class());
         PyErr_Format(PyExc_AttributeError, "module 'korvane.aio' has no attribute '%U'", name);
@@ -932,7 +945,7 @@ PyObject* module_getattr(PyObject*, PyObject* name) {
 
 }  // namespace
 
-PyMethodDef getattr_def = {"__getattr__", module_getattr, METH_O,
+PyMethodDef getattr_def = {"__getattr__", KORVANE_FN(module_getattr), METH_VARARGS | METH_KEYWORDS,
                            "__getattr__(name)\n--\n\nGives `korvane.aio.SerialTransport` on first access."};
 
 PyObject* serial_transport_class() {

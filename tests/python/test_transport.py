@@ -417,6 +417,24 @@ def test_the_serial_transport_class():
     run(main())
 
 
+def test_single_arguments_by_keyword():
+    assert aio.__getattr__(name="SerialTransport") is aio.SerialTransport
+
+    async def main():
+        transport, protocol = await connect()
+        other = Recorder()
+        for call in (lambda: transport.write(data=b"a"), lambda: transport.writelines(list_of_data=[b"b", "c"]),
+                     lambda: transport.set_protocol(protocol=other)):
+            assert call() is None
+        assert transport.get_protocol() is other
+        await other.until(3)
+        assert bytes(other.data) == b"abc"
+        transport.close()
+        await lost(other)
+
+    run(main())
+
+
 @pytest.mark.parametrize("obj, text", [(None, "'None' is not"), (object(), "'object' object is not")])
 def test_connection_for_serial_refuses_other_objects(obj, text):
     made = []
