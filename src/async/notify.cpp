@@ -91,6 +91,11 @@ void Notify::notify_one() {
     wake.wake();
 }
 
+bool Notify::has_permit() {
+    std::lock_guard g(mutex_);
+    return permit_;
+}
+
 void Notify::give_one(Waker& wake) noexcept {
     if (Notified* w = head_) {
         unlink(w);

@@ -47,6 +47,8 @@ public:
     Notified notified();
     void notify_waiters();
     void notify_one();
+    // Whether a notify_one is stored for the next wait.
+    bool has_permit();
 
 private:
     void push(Notified* w) noexcept;

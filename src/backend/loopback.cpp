@@ -5,6 +5,31 @@
 
 namespace korvane {
 
+std::size_t LoopbackPort::take(MutableBytes buffer, Waker& wake) noexcept {
+    std::size_t n = std::min(size_, buffer.size());
+    std::size_t first = std::min(n, capacity - head_);
+    std::memcpy(buffer.data(), ring_.data() + head_, first);
+    std::memcpy(buffer.data() + first, ring_.data(), n - first);
+    head_ = (head_ + n) % capacity;
+    size_ -= n;
+    wake = std::move(writer_);
+    return n;
+}
+
+std::size_t LoopbackPort::put(Bytes data, Waker& wake) {
+    std::size_t n = std::min(capacity - size_, data.size());
+    if (n > 0 && ring_.empty()) ring_.resize(capacity);
+    std::size_t tail = (head_ + size_) % capacity;
+    std::size_t first = std::min(n, capacity - tail);
+    if (n > 0) {
+        std::memcpy(ring_.data() + tail, data.data(), first);
+        std::memcpy(ring_.data(), data.data() + first, n - first);
+    }
+    size_ += n;
+    wake = std::move(reader_);
+    return n;
+}
+
 Poll<Result<std::size_t>> LoopbackPort::poll_read(Context& cx, MutableBytes buffer) {
     Waker wake, old;
     std::size_t n;
@@ -14,13 +39,19 @@ Poll<Result<std::size_t>> LoopbackPort::poll_read(Context& cx, MutableBytes buff
             old = std::exchange(reader_, cx.waker());
             return std::nullopt;
         }
-        n = std::min(size_, buffer.size());
-        std::size_t first = std::min(n, capacity - head_);
-        std::memcpy(buffer.data(), ring_.data() + head_, first);
-        std::memcpy(buffer.data() + first, ring_.data(), n - first);
-        head_ = (head_ + n) % capacity;
-        size_ -= n;
-        wake = std::move(writer_);
+        n = take(buffer, wake);
+    }
+    wake.wake();
+    return n;
+}
+
+std::optional<Result<std::size_t>> LoopbackPort::try_read(MutableBytes buffer) {
+    Waker wake;
+    std::size_t n;
+    {
+        std::lock_guard g(mutex_);
+        if (size_ == 0) return std::nullopt;
+        n = take(buffer, wake);
     }
     wake.wake();
     return n;
@@ -31,20 +62,23 @@ Poll<Result<std::size_t>> LoopbackPort::poll_write(Context& cx, Bytes data) {
     std::size_t n;
     {
         std::lock_guard g(mutex_);
-        n = std::min(capacity - size_, data.size());
-        if (!data.empty() && n == 0) {
+        if (!data.empty() && size_ == capacity) {
             old = std::exchange(writer_, cx.waker());
             return std::nullopt;
         }
-        if (n > 0 && ring_.empty()) ring_.resize(capacity);
-        std::size_t tail = (head_ + size_) % capacity;
-        std::size_t first = std::min(n, capacity - tail);
-        if (n > 0) {
-            std::memcpy(ring_.data() + tail, data.data(), first);
-            std::memcpy(ring_.data(), data.data() + first, n - first);
-        }
-        size_ += n;
-        wake = std::move(reader_);
+        n = put(data, wake);
+    }
+    wake.wake();
+    return n;
+}
+
+std::optional<Result<std::size_t>> LoopbackPort::try_write(Bytes data) {
+    Waker wake;
+    std::size_t n;
+    {
+        std::lock_guard g(mutex_);
+        if (!data.empty() && size_ == capacity) return std::nullopt;
+        n = put(data, wake);
     }
     wake.wake();
     return n;

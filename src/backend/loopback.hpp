@@ -16,6 +16,8 @@ public:
 
     Poll<Result<std::size_t>> poll_read(Context& cx, MutableBytes buffer) override;
     Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) override;
+    std::optional<Result<std::size_t>> try_read(MutableBytes buffer) override;
+    std::optional<Result<std::size_t>> try_write(Bytes data) override;
     Poll<Status> poll_flush(Context&) override { return Status{}; }
     Poll<Status> poll_shutdown(Context&) override { return Status{}; }
 
@@ -34,6 +36,10 @@ public:
     Result<Drain> drain_handle() override { return Drain{}; }
 
 private:
+    // With mutex_ held; the side to wake afterwards goes to `wake`.
+    std::size_t take(MutableBytes buffer, Waker& wake) noexcept;
+    std::size_t put(Bytes data, Waker& wake);
+
     std::mutex mutex_;
     // A ring over `ring_`, allocated at the first write.
     std::vector<std::uint8_t> ring_;
