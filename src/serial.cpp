@@ -501,6 +501,32 @@ void parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
         throw py::ErrorAlreadySet{};
 }
 
+// The same for METH_FASTCALL | METH_KEYWORDS: a call with positional
+// arguments only is taken in place; any other goes the tuple-and-dict way,
+// so its errors read exactly as before.
+template <std::size_t N, class... Out>
+void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+           const char* const (&names)[N], Out**... out) {
+    PyObject** slots[] = {out...};
+    std::size_t required = 0;
+    while (format[required] == 'O') ++required;
+    const auto given = static_cast<std::size_t>(nargs);
+    if (!kwnames && given >= required && given <= sizeof...(Out)) {
+        for (std::size_t i = 0; i < given; ++i) *slots[i] = args[i];
+        return;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref dict;
+    if (kwnames) {
+        dict = Ref::steal(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            py::check(PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+    }
+    // The values are the caller's, alive for the whole call.
+    parse(tuple.get(), dict.get(), format, names, out...);
+}
+
 }  // namespace
 
 namespace {
@@ -539,10 +565,10 @@ PyObject* finish_count(fast::Attempted a) {
     return finish<M>(std::move(a), [](std::size_t n) { return PyLong_FromSize_t(n); }, Outcome::count);
 }
 
-std::uint64_t read_size(PyObject* args, PyObject* kwargs) {
+std::uint64_t read_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* size = nullptr;
     static constexpr const char* names[] = {"size", nullptr};
-    parse(args, kwargs, "|O:read", names, &size);
+    parse(args, nargs, kwnames, "|O:read", names, &size);
     return size ? py::noted("size", [&] { return to_size(size); }) : 1;
 }
 
@@ -561,20 +587,20 @@ Ref readline_to_end(const std::shared_ptr<PortCore>& c, std::optional<std::uint6
 }  // namespace
 
 template <Mode M>
-PyObject* read_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
-        std::uint64_t n = read_size(args, kwargs);
+        std::uint64_t n = read_size(args, nargs, kwnames);
         decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
         return finish_bytes<M>(fast::read(core(self), n, out), out);
     });
 }
 
 template <Mode M>
-PyObject* read_until_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
         PyObject *expected = nullptr, *size = nullptr;
         static constexpr const char* names[] = {"expected", "size", nullptr};
-        parse(args, kwargs, "|OO:read_until", names, &expected, &size);
+        parse(args, nargs, kwnames, "|OO:read_until", names, &expected, &size);
         std::optional<std::uint64_t> limit;
         if (size && size != Py_None) limit = py::noted("size", [&] { return to_size(size); });
         std::optional<fast::BytesArg> given;
@@ -587,11 +613,11 @@ PyObject* read_until_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 template <Mode M>
-PyObject* readline_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
         PyObject* size = nullptr;
         static constexpr const char* names[] = {"size", nullptr};
-        parse(args, kwargs, "|O:readline", names, &size);
+        parse(args, nargs, kwnames, "|O:readline", names, &size);
         std::int64_t n = size ? py::noted("size", [&] { return to_i64(size); }) : -1;
         std::optional<std::uint64_t> limit;
         if (n >= 0) limit = static_cast<std::uint64_t>(n);
@@ -602,20 +628,20 @@ PyObject* readline_method(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 template <Mode M>
-PyObject* write_method(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* write_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::entry([&] {
         PyObject* data = nullptr;
         static constexpr const char* names[] = {"data", nullptr};
-        parse(args, kwargs, "O:write", names, &data);
+        parse(args, nargs, kwnames, "O:write", names, &data);
         std::optional<fast::BytesArg> bytes;
         py::noted("data", [&] { bytes.emplace(data); });
         return finish_count<M>(fast::write(core(self), bytes->view()));
     });
 }
 
-#define KORVANE_MODES(fn)                                                       \
-    template PyObject* fn<Mode::Blocking>(PyObject*, PyObject*, PyObject*); \
-    template PyObject* fn<Mode::Started>(PyObject*, PyObject*, PyObject*);
+#define KORVANE_MODES(fn)                                                                      \
+    template PyObject* fn<Mode::Blocking>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*); \
+    template PyObject* fn<Mode::Started>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 KORVANE_MODES(read_method)
 KORVANE_MODES(read_until_method)
 KORVANE_MODES(readline_method)
@@ -727,10 +753,10 @@ int s_init(PyObject* self, PyObject* args, PyObject* kwargs) { return init_port_
 #define KORVANE_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef serial_methods[] = {
-    {"read", KORVANE_KW(read_method<Mode::Blocking>), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("read($self, size=1)")},
-    {"read_until", KORVANE_KW(read_until_method<Mode::Blocking>), METH_VARARGS | METH_KEYWORDS,
+    {"read", KORVANE_KW(read_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS, KORVANE_DOC("read($self, size=1)")},
+    {"read_until", KORVANE_KW(read_until_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("read_until(self, /, expected=b'\\n', size=None)")},
-    {"readline", KORVANE_KW(readline_method<Mode::Blocking>), METH_VARARGS | METH_KEYWORDS,
+    {"readline", KORVANE_KW(readline_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("readline(self, /, size=-1)")},
     {"readlines", KORVANE_KW(blocking<build_readlines>), METH_VARARGS | METH_KEYWORDS,
      KORVANE_DOC("readlines(self, /, hint=-1)")},
@@ -738,7 +764,7 @@ PyMethodDef serial_methods[] = {
     {"writable", s_true, METH_NOARGS, KORVANE_DOC("writable($self)")},
     {"seekable", s_false, METH_NOARGS, KORVANE_DOC("seekable($self)")},
     {"readinto", KORVANE_KW(s_readinto), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("readinto($self, b)")},
-    {"write", KORVANE_KW(write_method<Mode::Blocking>), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("write($self, data)")},
+    {"write", KORVANE_KW(write_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS, KORVANE_DOC("write($self, data)")},
     {"flush", s_flush, METH_NOARGS, KORVANE_DOC("flush($self)")},
     {"send_break", KORVANE_KW(blocking<build_send_break>), METH_VARARGS | METH_KEYWORDS,
      KORVANE_DOC("send_break($self, duration=0.25)")},

@@ -36,13 +36,13 @@ void enter(PyObject* self);
 // call to its end, a started one returns its future.
 enum class Mode { Blocking, Started };
 template <Mode M>
-PyObject* read_method(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 template <Mode M>
-PyObject* read_until_method(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 template <Mode M>
-PyObject* readline_method(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 template <Mode M>
-PyObject* write_method(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* write_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The other I/O methods' operations, built from their Python arguments. Throw.
 ops::Operation build_readlines(PyObject* self, PyObject* args, PyObject* kwargs);

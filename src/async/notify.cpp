@@ -41,8 +41,8 @@ Poll<Unit> Notify::Notified::poll(Context& cx) {
             stage_ = Stage::Done;
             return Unit{};
         }
-        if (notify_->permit_) {
-            notify_->permit_ = false;
+        if (notify_->permit_.load(std::memory_order_relaxed)) {
+            notify_->permit_.store(false, std::memory_order_relaxed);
             stage_ = Stage::Done;
             return Unit{};
         }
@@ -91,18 +91,13 @@ void Notify::notify_one() {
     wake.wake();
 }
 
-bool Notify::has_permit() {
-    std::lock_guard g(mutex_);
-    return permit_;
-}
-
 void Notify::give_one(Waker& wake) noexcept {
     if (Notified* w = head_) {
         unlink(w);
         w->stage_ = Notified::Stage::GotOne;
         wake = std::move(w->waker_);
     } else {
-        permit_ = true;
+        permit_.store(true, std::memory_order_release);
     }
 }
 
