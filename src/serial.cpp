@@ -531,6 +531,9 @@ void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const cha
 
 namespace {
 
+constexpr std::uint8_t newline_byte = '\n';
+constexpr Bytes newline(&newline_byte, 1);
+
 ByteVec& buffer_for(std::integral_constant<Mode, Mode::Blocking>) { return fast::scratch(); }
 ByteVec buffer_for(std::integral_constant<Mode, Mode::Started>) { return {}; }
 
@@ -579,9 +582,8 @@ Ref read_to_end(const std::shared_ptr<PortCore>& c, std::uint64_t n) {
 }
 
 Ref readline_to_end(const std::shared_ptr<PortCore>& c, std::optional<std::uint64_t> limit) {
-    static constexpr std::uint8_t newline = '\n';
     ByteVec& out = fast::scratch();
-    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read_until(c, Bytes(&newline, 1), limit, true, out), out));
+    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read_until(c, newline, limit, true, out), out));
 }
 
 }  // namespace
@@ -605,8 +607,7 @@ PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (size && size != Py_None) limit = py::noted("size", [&] { return to_size(size); });
         std::optional<fast::BytesArg> given;
         if (expected && expected != Py_None) py::noted("expected", [&] { given.emplace(expected); });
-        static constexpr std::uint8_t newline = '\n';
-        Bytes terminator = given ? given->view() : Bytes(&newline, 1);
+        Bytes terminator = given ? given->view() : newline;
         decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
         return finish_bytes<M>(fast::read_until(core(self), terminator, limit, false, out), out);
     });
@@ -621,9 +622,8 @@ PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         std::int64_t n = size ? py::noted("size", [&] { return to_i64(size); }) : -1;
         std::optional<std::uint64_t> limit;
         if (n >= 0) limit = static_cast<std::uint64_t>(n);
-        static constexpr std::uint8_t newline = '\n';
         decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
-        return finish_bytes<M>(fast::read_until(core(self), Bytes(&newline, 1), limit, true, out), out);
+        return finish_bytes<M>(fast::read_until(core(self), newline, limit, true, out), out);
     });
 }
 

@@ -5,80 +5,46 @@
 
 namespace korvane {
 
-std::size_t LoopbackPort::take(MutableBytes buffer, Waker& wake) noexcept {
-    std::size_t n = std::min(size_, buffer.size());
-    std::size_t first = std::min(n, capacity - head_);
-    std::memcpy(buffer.data(), ring_.data() + head_, first);
-    std::memcpy(buffer.data() + first, ring_.data(), n - first);
-    head_ = (head_ + n) % capacity;
-    size_ -= n;
-    wake = std::move(writer_);
-    return n;
-}
-
-std::size_t LoopbackPort::put(Bytes data, Waker& wake) {
-    std::size_t n = std::min(capacity - size_, data.size());
-    if (n > 0 && ring_.empty()) ring_.resize(capacity);
-    std::size_t tail = (head_ + size_) % capacity;
-    std::size_t first = std::min(n, capacity - tail);
-    if (n > 0) {
-        std::memcpy(ring_.data() + tail, data.data(), first);
-        std::memcpy(ring_.data(), data.data() + first, n - first);
-    }
-    size_ += n;
-    wake = std::move(reader_);
-    return n;
-}
-
-Poll<Result<std::size_t>> LoopbackPort::poll_read(Context& cx, MutableBytes buffer) {
+std::optional<Result<std::size_t>> LoopbackPort::read_some(MutableBytes buffer, const Waker* park) {
     Waker wake, old;
     std::size_t n;
     {
         std::lock_guard g(mutex_);
         if (size_ == 0) {
-            old = std::exchange(reader_, cx.waker());
+            if (park) old = std::exchange(reader_, *park);
             return std::nullopt;
         }
-        n = take(buffer, wake);
+        n = std::min(size_, buffer.size());
+        std::size_t first = std::min(n, capacity - head_);
+        std::memcpy(buffer.data(), ring_.data() + head_, first);
+        std::memcpy(buffer.data() + first, ring_.data(), n - first);
+        head_ = (head_ + n) % capacity;
+        size_ -= n;
+        wake = std::move(writer_);
     }
     wake.wake();
     return n;
 }
 
-std::optional<Result<std::size_t>> LoopbackPort::try_read(MutableBytes buffer) {
-    Waker wake;
-    std::size_t n;
-    {
-        std::lock_guard g(mutex_);
-        if (size_ == 0) return std::nullopt;
-        n = take(buffer, wake);
-    }
-    wake.wake();
-    return n;
-}
-
-Poll<Result<std::size_t>> LoopbackPort::poll_write(Context& cx, Bytes data) {
+std::optional<Result<std::size_t>> LoopbackPort::write_some(Bytes data, const Waker* park) {
     Waker wake, old;
     std::size_t n;
     {
         std::lock_guard g(mutex_);
-        if (!data.empty() && size_ == capacity) {
-            old = std::exchange(writer_, cx.waker());
+        n = std::min(capacity - size_, data.size());
+        if (!data.empty() && n == 0) {
+            if (park) old = std::exchange(writer_, *park);
             return std::nullopt;
         }
-        n = put(data, wake);
-    }
-    wake.wake();
-    return n;
-}
-
-std::optional<Result<std::size_t>> LoopbackPort::try_write(Bytes data) {
-    Waker wake;
-    std::size_t n;
-    {
-        std::lock_guard g(mutex_);
-        if (!data.empty() && size_ == capacity) return std::nullopt;
-        n = put(data, wake);
+        if (n > 0 && ring_.empty()) ring_.resize(capacity);
+        std::size_t tail = (head_ + size_) % capacity;
+        std::size_t first = std::min(n, capacity - tail);
+        if (n > 0) {
+            std::memcpy(ring_.data() + tail, data.data(), first);
+            std::memcpy(ring_.data(), data.data() + first, n - first);
+        }
+        size_ += n;
+        wake = std::move(reader_);
     }
     wake.wake();
     return n;
