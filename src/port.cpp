@@ -661,37 +661,33 @@ Result<port::Fast> PortCore::fast_read_until(port::Begun& begun, Bytes expected,
 
 Result<port::Fast> PortCore::fast_write(port::Begun& begun, Bytes data, std::size_t& written, port::LockWait wait) {
     const bool zero = is_exactly_zero(begun.settings.write_timeout);
-    Result<port::Fast> end = port::Fast::Done;
-    while (written < data.size()) {
-        if (written > 0 && cancel_write.has_permit()) return port::Fast::Wait;
-        std::optional<Result<std::size_t>> r;
-        std::optional<std::size_t> detached;
-        {
-            auto b = lock_backend(wait);
-            if (!backend_ || generation_ != begun.generation) {
-                r = Result<std::size_t>(std::unexpect, SerialError::not_open());
-            } else {
-                r = backend_->try_write(data.subspan(written));
-                // The zero timeout's single poll found no room.
-                if (!r && zero) detached = backend_->detach_write();
-            }
+    // The end of the write: the hook runs under the back-end lock hold of the
+    // last step, so a small write takes that lock once.
+    auto end = [](Backend* backend, Result<port::Fast> r) {
+        if (backend) (void)backend->cancel_write();
+        return r;
+    };
+    for (;;) {
+        if (written > 0 && written < data.size() && cancel_write.has_permit()) return port::Fast::Wait;
+        auto b = lock_backend(wait);
+        if (!backend_ || generation_ != begun.generation) return end(backend_.get(), fail(SerialError::not_open()));
+        if (written >= data.size()) return end(backend_.get(), port::Fast::Done);
+        auto r = backend_->try_write(data.subspan(written));
+        if (!r) {
+            if (!zero) return port::Fast::Wait;
+            // The zero timeout's single poll found no room.
+            written += backend_->detach_write();
+            return end(backend_.get(), port::Fast::Done);
         }
-        if (detached) {
-            written += *detached;
-            break;
-        }
-        if (!r) return port::Fast::Wait;
         if (!*r) {
+            b.unlock();
             if (is_device_loss(r->error())) close_if(begun.generation);
-            end = fail(std::move(r->error()));
-            break;
+            b = lock_backend(wait);
+            return end(backend_.get(), fail(std::move(r->error())));
         }
-        if (**r == 0) break;
+        if (**r == 0) return end(backend_.get(), port::Fast::Done);
         written += **r;
     }
-    auto b = lock_backend(wait);
-    if (backend_) (void)backend_->cancel_write();
-    return end;
 }
 
 }  // namespace korvane
