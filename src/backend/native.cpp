@@ -69,14 +69,20 @@ std::optional<Result<std::size_t>> attempt(Call&& call) {
 
 }  // namespace
 
+// A would-block also tells the readiness, so the poll that takes over waits
+// at once instead of trying the descriptor again.
 std::optional<Result<std::size_t>> NativePort::try_read(MutableBytes buffer) {
     if (buffer.empty()) return std::size_t{0};
-    return attempt([&] { return ::read(device_.fd, buffer.data(), buffer.size()); });
+    auto r = attempt([&] { return ::read(device_.fd, buffer.data(), buffer.size()); });
+    if (!r) readiness_->clear_ready(Readiness::Direction::Read);
+    return r;
 }
 
 std::optional<Result<std::size_t>> NativePort::try_write(Bytes data) {
     if (data.empty()) return std::size_t{0};
-    return attempt([&] { return ::write(device_.fd, data.data(), data.size()); });
+    auto r = attempt([&] { return ::write(device_.fd, data.data(), data.size()); });
+    if (!r) readiness_->clear_ready(Readiness::Direction::Write);
+    return r;
 }
 
 Status NativePort::configure(const Settings& settings, bool rts, bool dtr) {
