@@ -4,7 +4,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <limits>
 #include <string>
@@ -770,6 +773,69 @@ TEST(FastPath, HandedOverWriteFinishesWithTheWholeCount) {
     ASSERT_TRUE(r);
     EXPECT_EQ(*r, 10u);
     EXPECT_EQ(p->in_waiting().value(), 4u) << "the tail only, written once";
+}
+
+// Threads racing fast attempts against each other and against operations
+// that took over: every record arrives once, each writer's in its order.
+TEST(FastPath, RacingThreadsKeepOrderAndCounts) {
+    auto p = loop_port();
+    set_timeouts(*p, secs(0.2));
+    constexpr int records = 2000;
+    auto write = [&](int first) {
+        for (int i = first; i < records; i += 2) {
+            char rec[5];
+            std::snprintf(rec, sizeof rec, "%04d", i);
+            auto data = bytes(std::string_view(rec, 4));
+            auto b = p->begin_write(nullptr);
+            if (!b) {
+                ASSERT_EQ(run(p->write_with(data, false)).value(), 4u);
+                continue;
+            }
+            std::size_t written = 0;
+            auto end = p->fast_write(**b, data, written, nullptr);
+            ASSERT_TRUE(end);
+            if (*end == port::Fast::Wait) ASSERT_EQ(run(p->write_from(std::move(**b), data, written)).value(), 4u);
+        }
+    };
+    std::vector<int> seen[2];
+    std::atomic<int> total{0};
+    auto read = [&](std::vector<int>& mine) {
+        while (total.load() < records) {
+            ByteVec out;
+            auto b = p->begin_read(nullptr);
+            if (!b) {
+                out = run(p->read(4)).value();
+            } else {
+                auto end = p->fast_read(**b, 4, out, nullptr);
+                ASSERT_TRUE(end);
+                if (*end == port::Fast::Wait) out = run(p->read_from(std::move(**b), 4, std::move(out))).value();
+            }
+            if (out.empty()) continue;
+            ASSERT_EQ(out.size(), 4u);
+            mine.push_back(std::stoi(text(out)));
+            ++total;
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(write, 0);
+    threads.emplace_back(write, 1);
+    threads.emplace_back(read, std::ref(seen[0]));
+    threads.emplace_back(read, std::ref(seen[1]));
+    for (auto& t : threads) t.join();
+    std::vector<int> all(seen[0]);
+    all.insert(all.end(), seen[1].begin(), seen[1].end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), std::size_t(records));
+    for (int i = 0; i < records; ++i) ASSERT_EQ(all[i], i);
+    for (const auto& got : seen)
+        for (int parity : {0, 1}) {
+            int last = -1;
+            for (int r : got)
+                if (r % 2 == parity) {
+                    EXPECT_GT(r, last);
+                    last = r;
+                }
+        }
 }
 
 }  // namespace
