@@ -41,14 +41,14 @@ PyObject* s_aexit(PyObject* self, PyObject*) {
 #define KORVANE_DOC(sig) sig "\n--\n\n"
 
 PyMethodDef methods[] = {
-    {"read", KORVANE_KW(started<serial::build_read>), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("read($self, size=1)")},
-    {"read_until", KORVANE_KW(started<serial::build_read_until>), METH_VARARGS | METH_KEYWORDS,
+    {"read", KORVANE_KW(serial::read_method<serial::Mode::Started>), METH_FASTCALL | METH_KEYWORDS, KORVANE_DOC("read($self, size=1)")},
+    {"read_until", KORVANE_KW(serial::read_until_method<serial::Mode::Started>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("read_until(self, /, expected=b'\\n', size=None)")},
-    {"readline", KORVANE_KW(started<serial::build_readline>), METH_VARARGS | METH_KEYWORDS,
+    {"readline", KORVANE_KW(serial::readline_method<serial::Mode::Started>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("readline(self, /, size=-1)")},
     {"readlines", KORVANE_KW(started<serial::build_readlines>), METH_VARARGS | METH_KEYWORDS,
      KORVANE_DOC("readlines(self, /, hint=-1)")},
-    {"write", KORVANE_KW(started<serial::build_write>), METH_VARARGS | METH_KEYWORDS,
+    {"write", KORVANE_KW(serial::write_method<serial::Mode::Started>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("write($self, data)")},
     {"flush", s_flush, METH_NOARGS, KORVANE_DOC("flush($self)")},
     {"send_break", KORVANE_KW(started<serial::build_send_break>), METH_VARARGS | METH_KEYWORDS,

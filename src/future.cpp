@@ -23,6 +23,15 @@ Ref import_attr(const char* module, const char* name) {
     return Ref::steal(PyObject_GetAttrString(m.get(), name));
 }
 
+// asyncio's functions and classes looked up once per process (borrowed).
+py::OnceCell get_running_loop_cell, cancelled_error_cell;
+PyObject* get_running_loop() {
+    return get_running_loop_cell.get([] { return import_attr("asyncio", "get_running_loop"); });
+}
+PyObject* cancelled_error() {
+    return cancelled_error_cell.get([] { return import_attr("asyncio", "CancelledError"); });
+}
+
 // The exception now set, taken out of the indicator.
 Ref take_raised() noexcept {
     PyObject* e = PyErr_GetRaisedException();
@@ -196,8 +205,7 @@ void settle(PyObject* asyncio_future, const Conversion& c) {
     if (py::check(PyObject_IsTrue(done.get()))) return;
     Ref r;
     if (c.is_exception) {
-        Ref cancelled = import_attr("asyncio", "CancelledError");
-        if (PyErr_GivenExceptionMatches(c.object.get(), cancelled.get()))
+        if (PyErr_GivenExceptionMatches(c.object.get(), cancelled_error()))
             r = Ref::steal(PyObject_CallMethod(asyncio_future, "cancel", nullptr));
         else
             r = Ref::steal(PyObject_CallMethod(asyncio_future, "set_exception", "O", c.object.get()));
@@ -237,13 +245,13 @@ void OpFuture::set_abort(std::shared_ptr<AbortHandle> abort) const {
 }
 
 Ref OpFuture::result() const {
-    auto copy = shared_->outcome_copy();
-    if (!copy) {
+    const OpResult* done = shared_->stored();
+    if (!done) {
         Ref type = import_attr("asyncio", "InvalidStateError");
         PyErr_SetString(type.get(), "Result is not ready.");
         throw py::ErrorAlreadySet{};
     }
-    return future::to_python(shared_, *copy).into_value();
+    return future::to_python(shared_, *done).into_value();
 }
 
 Ref OpFuture::block() const {
@@ -314,7 +322,7 @@ void future_dealloc(PyObject* self) {
 }
 
 PyObject* future_done(PyObject* self, PyObject*) {
-    return py::entry([&] { return PyBool_FromLong(op_of(self).shared()->outcome_copy().has_value()); });
+    return py::entry([&] { return PyBool_FromLong(op_of(self).shared()->stored() != nullptr); });
 }
 
 PyObject* future_cancelled(PyObject* self, PyObject*) {
@@ -337,15 +345,15 @@ PyObject* future_result(PyObject* self, PyObject*) {
 PyObject* future_exception(PyObject* self, PyObject*) {
     return py::entry([&]() -> PyObject* {
         auto& shared = op_of(self).shared();
-        auto copy = shared->outcome_copy();
-        if (!copy) {
+        const OpResult* done = shared->stored();
+        if (!done) {
             Ref type = import_attr("asyncio", "InvalidStateError");
             PyErr_SetString(type.get(), "Exception is not set.");
             throw py::ErrorAlreadySet{};
         }
-        if (*copy) Py_RETURN_NONE;
-        if (copy->error().kind() == SerialError::Kind::Cancelled) throw copy->error();
-        return future::exception_object(shared, copy->error()).release();
+        if (*done) Py_RETURN_NONE;
+        if (done->error().kind() == SerialError::Kind::Cancelled) throw done->error();
+        return future::exception_object(shared, done->error()).release();
     });
 }
 
@@ -468,22 +476,21 @@ Ref new_ready(Ref value) {
 
 PyObject* future_await(PyObject* self) {
     return py::entry([&]() -> PyObject* {
-        Ref get_loop = import_attr("asyncio", "get_running_loop");
-        Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
+        Ref loop = Ref::steal(PyObject_CallNoArgs(get_running_loop()));
         auto& shared = op_of(self).shared();
-        if (auto copy = shared->outcome_copy()) {
-            Ref value = future::to_python(shared, *copy).into_value();
+        if (const OpResult* done = shared->stored()) {
+            Ref value = future::to_python(shared, *done).into_value();
             return new_ready(std::move(value)).release();
         }
         Ref fut = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
         auto handle = std::make_unique<std::shared_ptr<Shared>>(shared);
-        std::optional<OpResult> late;
+        const OpResult* late = nullptr;
         {
             std::lock_guard lock(shared->mutex);
             if (!shared->state.outcome)
                 shared->state.waiters.push_back(future::Waiter{py::SendRef(Ref(loop)), py::SendRef(Ref(fut))});
             else
-                late = shared->state.outcome;
+                late = &*shared->state.outcome;
         }
         if (late) future::settle(fut.get(), future::to_python(shared, *late));
         Ref capsule = Ref::steal(PyCapsule_New(handle.get(), "korvane.shared", shared_capsule_free));

@@ -78,6 +78,12 @@ struct Shared {
         std::lock_guard lock(mutex);
         return state.outcome;
     }
+    // The outcome once set, or null. It is set once and never replaced, so
+    // it can be read after the unlock without a copy.
+    const OpResult* stored() {
+        std::lock_guard lock(mutex);
+        return state.outcome ? &*state.outcome : nullptr;
+    }
 };
 
 // A converted result for Python: a value, or an exception instance to raise.

@@ -47,6 +47,7 @@ Status PortCore::open_backend(std::unique_ptr<Backend> backend) {
 Status PortCore::install(std::unique_ptr<Backend> backend) {
     // Whatever arrived before the open is not the caller's.
     if (auto cleared = backend->clear_buffers(true, false); !cleared) return cleared;
+    in_memory_.store(!backend->fileno().has_value(), std::memory_order_relaxed);
     backend_ = std::move(backend);
     ++generation_;
     return {};
@@ -257,6 +258,15 @@ Op<Result<T>> locked(std::shared_ptr<PortCore> self, Lock PortCore::*lock, Op<Re
     co_return co_await guarded;
 }
 
+// The same for a body begun on the fast path, the lock already held.
+template <class T>
+Op<Result<T>> locked_from(std::shared_ptr<PortCore> self, Lock::Guard lock, std::uint64_t generation,
+                          Op<Result<T>> body) {
+    auto held = std::move(lock);
+    auto guarded = self->until_closed_from(generation, std::move(body));
+    co_return co_await guarded;
+}
+
 // Acts once the write has held the write lock, however it ends.
 struct CancelWrite {
     PortCore* port;
@@ -271,13 +281,17 @@ bool is_exactly_zero(const std::optional<Seconds>& s) {
     return s && (s->is_int() ? s->i == 0 : s->f == 0.0);
 }
 
-Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background) {
+// With `begun`, the write goes on from the fast path with its snapshot and deadline.
+Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background, std::optional<port::Begun> begun,
+                                   std::size_t written) {
     std::optional<Seconds> write_timeout;
-    if (!background) write_timeout = self->with_state([](const port::State& st) { return st.settings.write_timeout; });
+    if (begun)
+        write_timeout = begun->settings.write_timeout;
+    else if (!background)
+        write_timeout = self->with_state([](const port::State& st) { return st.settings.write_timeout; });
     const bool zero = is_exactly_zero(write_timeout);
-    const auto deadline = deadline_from(write_timeout);
+    const auto deadline = begun ? begun->deadline : deadline_from(write_timeout);
     auto cancel = self->cancel_write.notified();
-    std::size_t written = 0;
     while (written < data.size()) {
         auto rest = Bytes(data).subspan(written);
         auto step = [self, rest](Context& cx) { return self->poll_write_some(cx, rest); };
@@ -313,7 +327,17 @@ Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background
 Op<Result<std::size_t>> write_op(std::shared_ptr<PortCore> self, ByteVec data, bool background) {
     auto held = co_await self->write_lock.lock();
     CancelWrite cancel{self.get()};
-    auto guarded = self->until_closed(write_body(self.get(), std::move(data), background));
+    auto guarded = self->until_closed(write_body(self.get(), std::move(data), background, std::nullopt, 0));
+    co_return co_await guarded;
+}
+
+Op<Result<std::size_t>> write_op_from(std::shared_ptr<PortCore> self, port::Begun begun, ByteVec data,
+                                      std::size_t written) {
+    auto held = std::move(begun.held);
+    CancelWrite cancel{self.get()};
+    const auto generation = begun.generation;
+    auto guarded =
+        self->until_closed_from(generation, write_body(self.get(), std::move(data), false, std::move(begun), written));
     co_return co_await guarded;
 }
 
@@ -410,13 +434,13 @@ Op<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore* self, Muta
     co_return std::optional<std::size_t>(**got);
 }
 
-Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size) {
-    const auto s = self->with_state([](const port::State& st) { return st.settings; });
-    const auto overall = deadline_from(s.timeout);
+Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size, std::optional<port::Begun> begun,
+                                         ByteVec out) {
+    const auto s = begun ? begun->settings : self->with_state([](const port::State& st) { return st.settings; });
+    const auto overall = begun ? begun->deadline : deadline_from(s.timeout);
     const auto inter = settings::duration(s.inter_byte_timeout);
     const auto room = static_cast<std::size_t>(std::min<std::uint64_t>(size, read_step_max));
-    ByteVec out;
-    out.reserve(room);
+    out.reserve(std::max(room, out.size()));
     ByteVec buffer(std::max<std::size_t>(room, 1));
     while (out.size() < size) {
         auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - out.size()));
@@ -430,12 +454,11 @@ Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size) {
 }
 
 Op<Result<ByteVec>> PortCore::read_until_locked(PortCore* self, ByteVec expected, std::optional<std::uint64_t> size,
-                                                bool restart) {
-    const auto s = self->with_state([](const port::State& st) { return st.settings; });
+                                                bool restart, std::optional<port::Begun> begun, ByteVec out) {
+    const auto s = begun ? begun->settings : self->with_state([](const port::State& st) { return st.settings; });
     const auto timeout = settings::duration(s.timeout);
-    const auto overall = timeout.and_then(deadline_in);
+    const auto overall = begun ? begun->deadline : timeout.and_then(deadline_in);
     const auto inter = settings::duration(s.inter_byte_timeout);
-    ByteVec out;
     std::array<std::uint8_t, 1> byte{};
     for (;;) {
         if (size && out.size() >= *size) break;
@@ -453,7 +476,7 @@ Op<Result<std::vector<ByteVec>>> PortCore::readlines_locked(PortCore* self, std:
     std::vector<ByteVec> lines;
     std::uint64_t total = 0;
     for (;;) {
-        auto got = co_await read_until_locked(self, ByteVec{newline}, std::nullopt, true);
+        auto got = co_await read_until_locked(self, ByteVec{newline}, std::nullopt, true, std::nullopt, ByteVec{});
         if (!got) co_return fail(std::move(got.error()));
         if (got->empty()) break;
         total += got->size();
@@ -473,19 +496,19 @@ Op<Result<ByteVec>> PortCore::read_available_locked(PortCore* self, std::uint64_
 
 Op<Result<ByteVec>> PortCore::read(std::uint64_t size) {
     auto self = shared_from_this();
-    auto body = read_locked(self.get(), size);
+    auto body = read_locked(self.get(), size, std::nullopt, ByteVec{});
     return locked(std::move(self), &PortCore::read_lock, std::move(body));
 }
 
 Op<Result<ByteVec>> PortCore::read_until(ByteVec expected, std::optional<std::uint64_t> size) {
     auto self = shared_from_this();
-    auto body = read_until_locked(self.get(), std::move(expected), size, false);
+    auto body = read_until_locked(self.get(), std::move(expected), size, false, std::nullopt, ByteVec{});
     return locked(std::move(self), &PortCore::read_lock, std::move(body));
 }
 
 Op<Result<ByteVec>> PortCore::readline(std::optional<std::uint64_t> size) {
     auto self = shared_from_this();
-    auto body = read_until_locked(self.get(), ByteVec{newline}, size, true);
+    auto body = read_until_locked(self.get(), ByteVec{newline}, size, true, std::nullopt, ByteVec{});
     return locked(std::move(self), &PortCore::read_lock, std::move(body));
 }
 
@@ -515,6 +538,156 @@ Op<Status> PortCore::send_break(Duration duration) {
     auto self = shared_from_this();
     auto body = break_body(self.get(), duration);
     return locked(std::move(self), &PortCore::write_lock, std::move(body));
+}
+
+Op<Result<ByteVec>> PortCore::read_from(port::Begun begun, std::uint64_t size, ByteVec got) {
+    auto self = shared_from_this();
+    auto lock = std::move(begun.held);
+    const auto generation = begun.generation;
+    auto body = read_locked(self.get(), size, std::move(begun), std::move(got));
+    return locked_from(std::move(self), std::move(lock), generation, std::move(body));
+}
+
+Op<Result<ByteVec>> PortCore::read_until_from(port::Begun begun, ByteVec expected, std::optional<std::uint64_t> size,
+                                              bool restart, ByteVec got) {
+    auto self = shared_from_this();
+    auto lock = std::move(begun.held);
+    const auto generation = begun.generation;
+    auto body = read_until_locked(self.get(), std::move(expected), size, restart, std::move(begun), std::move(got));
+    return locked_from(std::move(self), std::move(lock), generation, std::move(body));
+}
+
+Op<Result<std::size_t>> PortCore::write_from(port::Begun begun, ByteVec data, std::size_t written) {
+    return write_op_from(shared_from_this(), std::move(begun), std::move(data), written);
+}
+
+// ---- the fast path ----
+
+std::unique_lock<std::mutex> PortCore::lock_backend(port::LockWait wait) {
+    if (!wait) return std::unique_lock(backend_mutex_);
+    std::unique_lock l(backend_mutex_, std::try_to_lock);
+    if (!l) wait(l);
+    return l;
+}
+
+std::optional<Result<port::Begun>> PortCore::begin(Lock& lock, Notify& cancel, port::LockWait wait) {
+    // Asked before the lock is taken: giving a taken lock back could hand it
+    // to a caller that came later, ahead of this one.
+    if (cancel.has_permit()) return std::nullopt;
+    auto held = lock.try_lock();
+    if (!held) return std::nullopt;
+    std::uint64_t generation;
+    {
+        auto b = lock_backend(wait);
+        if (!backend_) return Result<port::Begun>(std::unexpect, SerialError::not_open());
+        generation = generation_;
+    }
+    port::Begun begun{std::move(*held), generation,
+                      with_state([](const port::State& st) { return st.settings; }), std::nullopt};
+    return Result<port::Begun>(std::move(begun));
+}
+
+std::optional<Result<port::Begun>> PortCore::begin_read(port::LockWait wait) {
+    auto r = begin(read_lock, cancel_read, wait);
+    if (r && *r) (*r)->deadline = deadline_from((*r)->settings.timeout);
+    return r;
+}
+
+std::optional<Result<port::Begun>> PortCore::begin_write(port::LockWait wait) {
+    auto r = begin(write_lock, cancel_write, wait);
+    if (r && *r) (*r)->deadline = deadline_from((*r)->settings.write_timeout);
+    return r;
+}
+
+std::optional<Result<std::size_t>> PortCore::try_read_some(std::uint64_t generation, MutableBytes buffer,
+                                                           port::LockWait wait) {
+    std::optional<Result<std::size_t>> got;
+    {
+        auto b = lock_backend(wait);
+        // A close, or a close and a new open, ends the read as it ends the operation.
+        if (!backend_ || generation_ != generation) return Result<std::size_t>(std::unexpect, SerialError::not_open());
+        got = backend_->try_read(buffer);
+    }
+    if (got && *got && **got == 0) *got = fail(no_data());
+    if (got && !*got && is_device_loss(got->error())) close_if(generation);
+    return got;
+}
+
+namespace {
+
+// A step that would wait ends the read when its deadline has passed (the
+// operation would make its single poll there); otherwise the operation takes over.
+port::Fast nothing_ready(std::optional<Instant> step) {
+    return step && *step <= Clock::now() ? port::Fast::Done : port::Fast::Wait;
+}
+
+}  // namespace
+
+Result<port::Fast> PortCore::fast_read(port::Begun& begun, std::uint64_t size, ByteVec& out, port::LockWait wait) {
+    const auto inter = settings::duration(begun.settings.inter_byte_timeout);
+    while (out.size() < size) {
+        // A cancel that came since: the operation's race decides.
+        if (!out.empty() && cancel_read.has_permit()) return port::Fast::Wait;
+        auto want = static_cast<std::size_t>(std::min<std::uint64_t>(read_step_max, size - out.size()));
+        const auto at = out.size();
+        out.resize(at + want);
+        auto got = try_read_some(begun.generation, MutableBytes(out).subspan(at), wait);
+        out.resize(at + (got && *got ? **got : 0));
+        if (!got) return nothing_ready(step_deadline(begun.deadline, inter, at > 0));
+        if (!*got) return fail(std::move(got->error()));
+    }
+    return port::Fast::Done;
+}
+
+Result<port::Fast> PortCore::fast_read_until(port::Begun& begun, Bytes expected, std::optional<std::uint64_t> size,
+                                             bool restart, ByteVec& out, port::LockWait wait) {
+    const auto timeout = settings::duration(begun.settings.timeout);
+    const auto inter = settings::duration(begun.settings.inter_byte_timeout);
+    for (;;) {
+        if (size && out.size() >= *size) return port::Fast::Done;
+        if (!out.empty() && cancel_read.has_permit()) return port::Fast::Wait;
+        std::uint8_t byte = 0;
+        auto got = try_read_some(begun.generation, MutableBytes(&byte, 1), wait);
+        if (!got)
+            return nothing_ready(restart ? timeout.and_then(deadline_in)
+                                         : step_deadline(begun.deadline, inter, !out.empty()));
+        if (!*got) return fail(std::move(got->error()));
+        out.push_back(byte);
+        if (!expected.empty() && out.size() >= expected.size() &&
+            std::equal(expected.begin(), expected.end(), out.end() - static_cast<std::ptrdiff_t>(expected.size())))
+            return port::Fast::Done;
+    }
+}
+
+Result<port::Fast> PortCore::fast_write(port::Begun& begun, Bytes data, std::size_t& written, port::LockWait wait) {
+    const bool zero = is_exactly_zero(begun.settings.write_timeout);
+    // The end of the write: the hook runs under the back-end lock hold of the
+    // last step, so a small write takes that lock once.
+    auto end = [](Backend* backend, Result<port::Fast> r) {
+        if (backend) (void)backend->cancel_write();
+        return r;
+    };
+    for (;;) {
+        if (written > 0 && written < data.size() && cancel_write.has_permit()) return port::Fast::Wait;
+        auto b = lock_backend(wait);
+        if (!backend_ || generation_ != begun.generation) return end(backend_.get(), fail(SerialError::not_open()));
+        if (written >= data.size()) return end(backend_.get(), port::Fast::Done);
+        auto r = backend_->try_write(data.subspan(written));
+        if (!r) {
+            if (!zero) return port::Fast::Wait;
+            // The zero timeout's single poll found no room.
+            written += backend_->detach_write();
+            return end(backend_.get(), port::Fast::Done);
+        }
+        if (!*r) {
+            b.unlock();
+            if (is_device_loss(r->error())) close_if(begun.generation);
+            b = lock_backend(wait);
+            return end(backend_.get(), fail(std::move(r->error())));
+        }
+        if (**r == 0) return end(backend_.get(), port::Fast::Done);
+        written += **r;
+    }
 }
 
 }  // namespace korvane

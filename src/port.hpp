@@ -1,6 +1,7 @@
 // PortCore: one serial port as the engine sees it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -31,6 +32,25 @@ struct State {
     bool dtr = true;
     bool break_condition = false;
 };
+
+// A read or write begun on the calling thread without an operation: the
+// port's lock, taken only because nobody held or awaited it, the generation
+// of the back-end found open, and the snapshot and deadline its body takes at
+// its start. The full operation carries on with it when a step must wait.
+struct Begun {
+    Lock::Guard held;
+    std::uint64_t generation = 0;
+    Settings settings;
+    // `timeout` for reads, `write_timeout` for writes.
+    std::optional<Instant> deadline;
+};
+
+// How a step of the fast path ended: finished, or it would have to wait.
+enum class Fast : unsigned char { Done, Wait };
+
+// Waits for the back-end lock held by another thread; null locks plainly.
+// The binding releases the interpreter around the wait.
+using LockWait = void (*)(std::unique_lock<std::mutex>&);
 
 // A read poll that reported data and delivered none.
 inline constexpr std::string_view no_data_message =
@@ -67,6 +87,8 @@ private:
     std::unique_ptr<Backend> backend_;
     // Counts opens, so a device-loss close can tell its back-end from a newer one.
     std::uint64_t generation_ = 0;
+    // Whether the last back-end opened had no descriptor; a hint read unlocked.
+    std::atomic<bool> in_memory_{false};
 
 public:
     // Held for the whole of each read; of each write, flush and break.
@@ -149,11 +171,39 @@ public:
     Op<Status> flush();
     Op<Status> send_break(Duration duration);
 
+    // The fast path: the common call (data or room already there, lock free,
+    // no cancel stored) done without an operation. A begin gives nothing when
+    // the lock is held or awaited or a cancel is stored (the full operation
+    // must run), NotOpen on a closed port. The steps end Done, Wait (hand
+    // `begun` and what was gathered to the matching `*_from` operation) or
+    // with an error, the port closed already on device loss.
+    std::optional<Result<port::Begun>> begin_read(port::LockWait wait);
+    std::optional<Result<port::Begun>> begin_write(port::LockWait wait);
+    // Appends to `out` as `read` does, in steps of at most 4096 bytes.
+    Result<port::Fast> fast_read(port::Begun& begun, std::uint64_t size, ByteVec& out, port::LockWait wait);
+    // One byte per step, as `read_until` (restart false) and `readline` (true).
+    Result<port::Fast> fast_read_until(port::Begun& begun, Bytes expected, std::optional<std::uint64_t> size,
+                                       bool restart, ByteVec& out, port::LockWait wait);
+    // Unless it ends Wait, the back-end's cancel_write hook has run.
+    Result<port::Fast> fast_write(port::Begun& begun, Bytes data, std::size_t& written, port::LockWait wait);
+    Op<Result<ByteVec>> read_from(port::Begun begun, std::uint64_t size, ByteVec got);
+    Op<Result<ByteVec>> read_until_from(port::Begun begun, ByteVec expected, std::optional<std::uint64_t> size,
+                                        bool restart, ByteVec got);
+    Op<Result<std::size_t>> write_from(port::Begun begun, ByteVec data, std::size_t written);
+    // No descriptor behind the port: its calls never block.
+    bool in_memory() const noexcept { return in_memory_.load(std::memory_order_relaxed); }
+
     // Runs `op` unless the port is closed, ends it with NotOpen when the port
     // closes meanwhile, and closes the port when its error shows device loss.
     template <class T>
     Op<Result<T>> until_closed(Op<Result<T>> op) {
-        return guard(shared_from_this(), std::move(op));
+        return guard(shared_from_this(), std::move(op), std::nullopt);
+    }
+    // The same for a body begun on the fast path: NotOpen unless the back-end
+    // of `generation` is still the one held.
+    template <class T>
+    Op<Result<T>> until_closed_from(std::uint64_t generation, Op<Result<T>> op) {
+        return guard(shared_from_this(), std::move(op), generation);
     }
 
 private:
@@ -164,14 +214,24 @@ private:
     // single poll that found no data), or an error. The caller holds the port.
     static Op<Result<std::optional<std::size_t>>> read_chunk(PortCore* self, MutableBytes buffer,
                                                              std::optional<Instant> deadline);
-    static Op<Result<ByteVec>> read_locked(PortCore* self, std::uint64_t size);
+    // With `begun`, the body goes on from the fast path: its snapshot and
+    // deadline, and the bytes in `out`.
+    static Op<Result<ByteVec>> read_locked(PortCore* self, std::uint64_t size, std::optional<port::Begun> begun,
+                                           ByteVec out);
     static Op<Result<ByteVec>> read_until_locked(PortCore* self, ByteVec expected, std::optional<std::uint64_t> size,
-                                                 bool restart);
+                                                 bool restart, std::optional<port::Begun> begun, ByteVec out);
     static Op<Result<std::vector<ByteVec>>> readlines_locked(PortCore* self, std::optional<std::uint64_t> hint);
     static Op<Result<ByteVec>> read_available_locked(PortCore* self, std::uint64_t max);
 
     template <class T>
-    static Op<Result<T>> guard(std::shared_ptr<PortCore> self, Op<Result<T>> op);
+    static Op<Result<T>> guard(std::shared_ptr<PortCore> self, Op<Result<T>> op, std::optional<std::uint64_t> known);
+
+    // The lock taken, the port open with the same back-end, the state read.
+    std::optional<Result<port::Begun>> begin(Lock& lock, Notify& cancel, port::LockWait wait);
+    std::unique_lock<std::mutex> lock_backend(port::LockWait wait);
+    // One attempt that never waits, on the back-end of `generation`.
+    std::optional<Result<std::size_t>> try_read_some(std::uint64_t generation, MutableBytes buffer,
+                                                     port::LockWait wait);
 
     // With the back-end lock held.
     Status install(std::unique_ptr<Backend> backend);
@@ -182,12 +242,12 @@ private:
 };
 
 template <class T>
-Op<Result<T>> PortCore::guard(std::shared_ptr<PortCore> self, Op<Result<T>> op) {
+Op<Result<T>> PortCore::guard(std::shared_ptr<PortCore> self, Op<Result<T>> op, std::optional<std::uint64_t> known) {
     // Made before the presence check: a close before it empties the slot, a
     // close after it bumps the epoch this wait was made with.
     auto closed = self->closed.notified();
     auto generation = self->open_generation();
-    if (!generation) {
+    if (!generation || (known && *generation != *known)) {
         op.reset();
         co_return Result<T>(std::unexpect, SerialError::not_open());
     }

@@ -9,6 +9,7 @@
 #include "py/entry.hpp"
 #include "py/once.hpp"
 #include "py/thread.hpp"
+#include "serial_fast.hpp"
 #include "serial_ops.hpp"
 #include "settings.hpp"
 
@@ -500,36 +501,152 @@ void parse(PyObject* args, PyObject* kwargs, const char* format, const char* con
         throw py::ErrorAlreadySet{};
 }
 
+// The same for METH_FASTCALL | METH_KEYWORDS: a call with positional
+// arguments only is taken in place; any other goes the tuple-and-dict way,
+// so its errors read exactly as before.
+template <std::size_t N, class... Out>
+void parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* format,
+           const char* const (&names)[N], Out**... out) {
+    PyObject** slots[] = {out...};
+    std::size_t required = 0;
+    while (format[required] == 'O') ++required;
+    const auto given = static_cast<std::size_t>(nargs);
+    if (!kwnames && given >= required && given <= sizeof...(Out)) {
+        for (std::size_t i = 0; i < given; ++i) *slots[i] = args[i];
+        return;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(tuple.get(), i, Py_NewRef(args[i]));
+    Ref dict;
+    if (kwnames) {
+        dict = Ref::steal(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+            py::check(PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]));
+    }
+    // The values are the caller's, alive for the whole call.
+    parse(tuple.get(), dict.get(), format, names, out...);
+}
+
 }  // namespace
 
-// The operations of the I/O methods, built from their Python arguments (shared
-// by Serial and aio.Serial).
-ops::Operation build_read(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* size = nullptr;
-    static constexpr const char* names[] = {"size", nullptr};
-    parse(args, kwargs, "|O:read", names, &size);
-    std::uint64_t n = size ? py::noted("size", [&] { return to_size(size); }) : 1;
-    return ops::read(core(self), n);
+namespace {
+
+constexpr std::uint8_t newline_byte = '\n';
+constexpr Bytes newline(&newline_byte, 1);
+
+ByteVec& buffer_for(std::integral_constant<Mode, Mode::Blocking>) { return fast::scratch(); }
+ByteVec buffer_for(std::integral_constant<Mode, Mode::Started>) { return {}; }
+
+// A call's result: `object()` when it finished here, the result of running
+// its operation, or, started, its future (done with `outcome()` when it finished).
+template <Mode M, class Object, class Value>
+PyObject* finish(fast::Attempted a, Object&& object, Value&& outcome) {
+    if constexpr (M == Mode::Blocking) {
+        if (!a.done) return run(std::move(a.op)).release();
+        if (!*a.done) throw std::move(a.done->error());
+        return object(**a.done);
+    } else {
+        if (!a.done) return aio::wrap_future(py::value_or_throw(ops::start(std::move(a.op)))).release();
+        OpResult r = *a.done ? OpResult(outcome(**a.done)) : OpResult(std::unexpect, a.done->error());
+        return aio::wrap_future(OpFuture::resolved(std::move(r))).release();
+    }
 }
 
-ops::Operation build_read_until(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject *expected = nullptr, *size = nullptr;
-    static constexpr const char* names[] = {"expected", "size", nullptr};
-    parse(args, kwargs, "|OO:read_until", names, &expected, &size);
-    std::optional<std::uint64_t> limit;
-    if (size && size != Py_None) limit = py::noted("size", [&] { return to_size(size); });
-    ByteVec terminator{'\n'};
-    if (expected && expected != Py_None) terminator = py::noted("expected", [&] { return to_bytes(expected); });
-    return ops::read_until(core(self), std::move(terminator), limit);
+template <Mode M>
+PyObject* finish_bytes(fast::Attempted a, ByteVec& out) {
+    return finish<M>(
+        std::move(a),
+        [&](std::size_t) {
+            return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                             static_cast<Py_ssize_t>(out.size()));
+        },
+        [&](std::size_t) { return Outcome::bytes(std::move(out)); });
 }
 
-ops::Operation build_readline(PyObject* self, PyObject* args, PyObject* kwargs) {
+template <Mode M>
+PyObject* finish_count(fast::Attempted a) {
+    return finish<M>(std::move(a), [](std::size_t n) { return PyLong_FromSize_t(n); }, Outcome::count);
+}
+
+std::uint64_t read_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* size = nullptr;
     static constexpr const char* names[] = {"size", nullptr};
-    parse(args, kwargs, "|O:readline", names, &size);
-    std::int64_t n = size ? py::noted("size", [&] { return to_i64(size); }) : -1;
-    return ops::readline(core(self), n);
+    parse(args, nargs, kwnames, "|O:read", names, &size);
+    return size ? py::noted("size", [&] { return to_size(size); }) : 1;
 }
+
+// A read of `n` bytes through the fast path, to its end.
+Ref read_to_end(const std::shared_ptr<PortCore>& c, std::uint64_t n) {
+    ByteVec& out = fast::scratch();
+    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read(c, n, out), out));
+}
+
+Ref readline_to_end(const std::shared_ptr<PortCore>& c, std::optional<std::uint64_t> limit) {
+    ByteVec& out = fast::scratch();
+    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read_until(c, newline, limit, true, out), out));
+}
+
+}  // namespace
+
+template <Mode M>
+PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        std::uint64_t n = read_size(args, nargs, kwnames);
+        decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
+        return finish_bytes<M>(fast::read(core(self), n, out), out);
+    });
+}
+
+template <Mode M>
+PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        PyObject *expected = nullptr, *size = nullptr;
+        static constexpr const char* names[] = {"expected", "size", nullptr};
+        parse(args, nargs, kwnames, "|OO:read_until", names, &expected, &size);
+        std::optional<std::uint64_t> limit;
+        if (size && size != Py_None) limit = py::noted("size", [&] { return to_size(size); });
+        std::optional<fast::BytesArg> given;
+        if (expected && expected != Py_None) py::noted("expected", [&] { given.emplace(expected); });
+        Bytes terminator = given ? given->view() : newline;
+        decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
+        return finish_bytes<M>(fast::read_until(core(self), terminator, limit, false, out), out);
+    });
+}
+
+template <Mode M>
+PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        PyObject* size = nullptr;
+        static constexpr const char* names[] = {"size", nullptr};
+        parse(args, nargs, kwnames, "|O:readline", names, &size);
+        std::int64_t n = size ? py::noted("size", [&] { return to_i64(size); }) : -1;
+        std::optional<std::uint64_t> limit;
+        if (n >= 0) limit = static_cast<std::uint64_t>(n);
+        decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
+        return finish_bytes<M>(fast::read_until(core(self), newline, limit, true, out), out);
+    });
+}
+
+template <Mode M>
+PyObject* write_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return py::entry([&] {
+        PyObject* data = nullptr;
+        static constexpr const char* names[] = {"data", nullptr};
+        parse(args, nargs, kwnames, "O:write", names, &data);
+        std::optional<fast::BytesArg> bytes;
+        py::noted("data", [&] { bytes.emplace(data); });
+        return finish_count<M>(fast::write(core(self), bytes->view()));
+    });
+}
+
+#define KORVANE_MODES(fn)                                                                      \
+    template PyObject* fn<Mode::Blocking>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*); \
+    template PyObject* fn<Mode::Started>(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+KORVANE_MODES(read_method)
+KORVANE_MODES(read_until_method)
+KORVANE_MODES(readline_method)
+KORVANE_MODES(write_method)
+#undef KORVANE_MODES
 
 ops::Operation build_readlines(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* hint = nullptr;
@@ -537,14 +654,6 @@ ops::Operation build_readlines(PyObject* self, PyObject* args, PyObject* kwargs)
     parse(args, kwargs, "|O:readlines", names, &hint);
     std::int64_t n = hint ? py::noted("hint", [&] { return to_i64(hint); }) : -1;
     return ops::readlines(core(self), n);
-}
-
-ops::Operation build_write(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* data = nullptr;
-    static constexpr const char* names[] = {"data", nullptr};
-    parse(args, kwargs, "O:write", names, &data);
-    ByteVec bytes = py::noted("data", [&] { return to_bytes(data); });
-    return ops::write(core(self), std::move(bytes));
 }
 
 ops::Operation build_flush(PyObject* self, PyObject*, PyObject*) { return ops::flush(core(self)); }
@@ -593,7 +702,7 @@ PyObject* s_readinto(PyObject* self, PyObject* args, PyObject* kwargs) {
         }
         Py_ssize_t n = PyObject_Length(b);
         if (n < 0) throw py::ErrorAlreadySet{};
-        Ref data = run(ops::read(c, static_cast<std::uint64_t>(n)));
+        Ref data = read_to_end(c, static_cast<std::uint64_t>(n));
         Py_ssize_t m = PyBytes_GET_SIZE(data.get());
         Ref key = Ref::steal(PySlice_New(Ref::steal(PyLong_FromLong(0)).get(), Ref::steal(PyLong_FromSsize_t(m)).get(),
                                          Ref::steal(PyLong_FromLong(1)).get()));
@@ -633,7 +742,7 @@ PyObject* s_exit(PyObject* self, PyObject*) {
 
 PyObject* s_next(PyObject* self) {
     return py::entry([&]() -> PyObject* {
-        Ref line = run(ops::readline(core(self), -1));
+        Ref line = readline_to_end(core(self), std::nullopt);
         if (PyBytes_GET_SIZE(line.get()) == 0) return nullptr;
         return line.release();
     });
@@ -644,10 +753,10 @@ int s_init(PyObject* self, PyObject* args, PyObject* kwargs) { return init_port_
 #define KORVANE_KW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef serial_methods[] = {
-    {"read", KORVANE_KW(blocking<build_read>), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("read($self, size=1)")},
-    {"read_until", KORVANE_KW(blocking<build_read_until>), METH_VARARGS | METH_KEYWORDS,
+    {"read", KORVANE_KW(read_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS, KORVANE_DOC("read($self, size=1)")},
+    {"read_until", KORVANE_KW(read_until_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("read_until(self, /, expected=b'\\n', size=None)")},
-    {"readline", KORVANE_KW(blocking<build_readline>), METH_VARARGS | METH_KEYWORDS,
+    {"readline", KORVANE_KW(readline_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS,
      KORVANE_DOC("readline(self, /, size=-1)")},
     {"readlines", KORVANE_KW(blocking<build_readlines>), METH_VARARGS | METH_KEYWORDS,
      KORVANE_DOC("readlines(self, /, hint=-1)")},
@@ -655,7 +764,7 @@ PyMethodDef serial_methods[] = {
     {"writable", s_true, METH_NOARGS, KORVANE_DOC("writable($self)")},
     {"seekable", s_false, METH_NOARGS, KORVANE_DOC("seekable($self)")},
     {"readinto", KORVANE_KW(s_readinto), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("readinto($self, b)")},
-    {"write", KORVANE_KW(blocking<build_write>), METH_VARARGS | METH_KEYWORDS, KORVANE_DOC("write($self, data)")},
+    {"write", KORVANE_KW(write_method<Mode::Blocking>), METH_FASTCALL | METH_KEYWORDS, KORVANE_DOC("write($self, data)")},
     {"flush", s_flush, METH_NOARGS, KORVANE_DOC("flush($self)")},
     {"send_break", KORVANE_KW(blocking<build_send_break>), METH_VARARGS | METH_KEYWORDS,
      KORVANE_DOC("send_break($self, duration=0.25)")},

@@ -32,12 +32,20 @@ int init_port_object(PyObject* self, PyObject* args, PyObject* kwargs);
 // SerialBase::enter: opens through self.open() when named and closed. Throws.
 void enter(PyObject* self);
 
-// The I/O methods' operations, built from their Python arguments. Throw.
-ops::Operation build_read(PyObject* self, PyObject* args, PyObject* kwargs);
-ops::Operation build_read_until(PyObject* self, PyObject* args, PyObject* kwargs);
-ops::Operation build_readline(PyObject* self, PyObject* args, PyObject* kwargs);
+// The I/O methods with a fast path, for both classes: a blocking one runs the
+// call to its end, a started one returns its future.
+enum class Mode { Blocking, Started };
+template <Mode M>
+PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <Mode M>
+PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <Mode M>
+PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+template <Mode M>
+PyObject* write_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// The other I/O methods' operations, built from their Python arguments. Throw.
 ops::Operation build_readlines(PyObject* self, PyObject* args, PyObject* kwargs);
-ops::Operation build_write(PyObject* self, PyObject* args, PyObject* kwargs);
 ops::Operation build_flush(PyObject* self, PyObject* args, PyObject* kwargs);
 ops::Operation build_send_break(PyObject* self, PyObject* args, PyObject* kwargs);
 // self.read(self.in_waiting), both looked up by name.

@@ -57,6 +57,25 @@ Operation write(std::shared_ptr<PortCore> core, ByteVec data) {
     co_return finish(std::move(r), [](std::size_t n) { return Outcome::count(n); });
 }
 
+Operation read_from(std::shared_ptr<PortCore> core, port::Begun begun, std::uint64_t size, ByteVec got) {
+    auto r = co_await core->read_from(std::move(begun), size, std::move(got));
+    core.reset();
+    co_return finish(std::move(r), [](ByteVec b) { return Outcome::bytes(std::move(b)); });
+}
+
+Operation read_until_from(std::shared_ptr<PortCore> core, port::Begun begun, ByteVec expected,
+                          std::optional<std::uint64_t> size, bool restart, ByteVec got) {
+    auto r = co_await core->read_until_from(std::move(begun), std::move(expected), size, restart, std::move(got));
+    core.reset();
+    co_return finish(std::move(r), [](ByteVec b) { return Outcome::bytes(std::move(b)); });
+}
+
+Operation write_from(std::shared_ptr<PortCore> core, port::Begun begun, ByteVec data, std::size_t written) {
+    auto r = co_await core->write_from(std::move(begun), std::move(data), written);
+    core.reset();
+    co_return finish(std::move(r), [](std::size_t n) { return Outcome::count(n); });
+}
+
 Operation flush(std::shared_ptr<PortCore> core) {
     auto r = co_await core->flush();
     core.reset();

@@ -26,6 +26,11 @@ Operation readline(std::shared_ptr<PortCore> core, std::int64_t size);
 Operation readlines(std::shared_ptr<PortCore> core, std::int64_t hint);
 Operation write(std::shared_ptr<PortCore> core, ByteVec data);
 Operation flush(std::shared_ptr<PortCore> core);
+// The same operations carrying on from the fast path with what it took.
+Operation read_from(std::shared_ptr<PortCore> core, port::Begun begun, std::uint64_t size, ByteVec got);
+Operation read_until_from(std::shared_ptr<PortCore> core, port::Begun begun, ByteVec expected,
+                          std::optional<std::uint64_t> size, bool restart, ByteVec got);
+Operation write_from(std::shared_ptr<PortCore> core, port::Begun begun, ByteVec data, std::size_t written);
 Operation send_break(std::shared_ptr<PortCore> core, double duration);
 
 // The break duration: NaN or negative is refused; 2^64 s and above saturate.

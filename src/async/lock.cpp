@@ -32,8 +32,7 @@ Poll<Lock::Guard> Lock::Acquire::poll(Context& cx) {
         stage_ = Stage::Done;
         return Guard(lock_);
     case Stage::Idle:
-        if (!lock_->held_ && !lock_->head_) {
-            lock_->held_ = true;
+        if (bool free = false; lock_->held_.compare_exchange_strong(free, true, std::memory_order_acquire)) {
             stage_ = Stage::Done;
             return Guard(lock_);
         }
@@ -53,17 +52,15 @@ Poll<Lock::Guard> Lock::Acquire::poll(Context& cx) {
     throw std::logic_error("lock request polled after it completed");
 }
 
+// Waiters queue only behind a holder, so a free lock has none: one atomic
+// step takes it.
 std::optional<Lock::Guard> Lock::try_lock() {
-    std::lock_guard g(mutex_);
-    if (held_ || head_) return std::nullopt;
-    held_ = true;
+    bool free = false;
+    if (!held_.compare_exchange_strong(free, true, std::memory_order_acquire)) return std::nullopt;
     return Guard(this);
 }
 
-bool Lock::is_locked() const {
-    std::lock_guard g(mutex_);
-    return held_;
-}
+bool Lock::is_locked() const { return held_.load(std::memory_order_acquire); }
 
 void Lock::release() noexcept {
     Waker wake;
@@ -80,7 +77,7 @@ void Lock::hand_over(Waker& wake) noexcept {
         a->stage_ = Acquire::Stage::Granted;
         wake = std::move(a->waker_);
     } else {
-        held_ = false;
+        held_.store(false, std::memory_order_release);
     }
 }
 

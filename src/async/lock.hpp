@@ -6,6 +6,7 @@
 // one that was granted but not yet collected passes the lock on.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <optional>
 
@@ -73,7 +74,8 @@ private:
     void unlink(Acquire* a) noexcept;
 
     mutable std::mutex mutex_;
-    bool held_ = false;
+    // Set without mutex_ only from false; waiters exist only while it is set.
+    std::atomic<bool> held_{false};
     Acquire* head_ = nullptr;
     Acquire* tail_ = nullptr;
 };

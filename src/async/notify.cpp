@@ -41,8 +41,8 @@ Poll<Unit> Notify::Notified::poll(Context& cx) {
             stage_ = Stage::Done;
             return Unit{};
         }
-        if (notify_->permit_) {
-            notify_->permit_ = false;
+        if (notify_->permit_.load(std::memory_order_relaxed)) {
+            notify_->permit_.store(false, std::memory_order_relaxed);
             stage_ = Stage::Done;
             return Unit{};
         }
@@ -97,7 +97,7 @@ void Notify::give_one(Waker& wake) noexcept {
         w->stage_ = Notified::Stage::GotOne;
         wake = std::move(w->waker_);
     } else {
-        permit_ = true;
+        permit_.store(true, std::memory_order_release);
     }
 }
 

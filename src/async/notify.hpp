@@ -8,6 +8,7 @@
 // the permit on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -47,6 +48,8 @@ public:
     Notified notified();
     void notify_waiters();
     void notify_one();
+    // Whether a notify_one is stored for the next wait; a hint, taken unlocked.
+    bool has_permit() const noexcept { return permit_.load(std::memory_order_acquire); }
 
 private:
     void push(Notified* w) noexcept;
@@ -56,7 +59,8 @@ private:
 
     std::mutex mutex_;
     std::uint64_t epoch_ = 0;
-    bool permit_ = false;
+    // Written under mutex_; read without it by has_permit.
+    std::atomic<bool> permit_{false};
     Notified* head_ = nullptr;
     Notified* tail_ = nullptr;
 };

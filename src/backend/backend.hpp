@@ -48,6 +48,10 @@ public:
     virtual Poll<Result<std::size_t>> poll_read(Context& cx, MutableBytes buffer) = 0;
     // The count of leading bytes taken; zero only when nothing more can be taken.
     virtual Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) = 0;
+    // One attempt that never waits and registers no waker: nothing when it
+    // would have to wait. A back-end without them always sends callers to the polls.
+    virtual std::optional<Result<std::size_t>> try_read(MutableBytes) { return std::nullopt; }
+    virtual std::optional<Result<std::size_t>> try_write(Bytes) { return std::nullopt; }
     virtual Poll<Status> poll_flush(Context& cx) = 0;
     virtual Poll<Status> poll_shutdown(Context& cx) = 0;
     virtual Poll<Result<std::size_t>> poll_write_vectored(Context& cx, std::span<const Bytes> slices);

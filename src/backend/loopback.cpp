@@ -5,13 +5,13 @@
 
 namespace korvane {
 
-Poll<Result<std::size_t>> LoopbackPort::poll_read(Context& cx, MutableBytes buffer) {
+std::optional<Result<std::size_t>> LoopbackPort::read_some(MutableBytes buffer, const Waker* park) {
     Waker wake, old;
     std::size_t n;
     {
         std::lock_guard g(mutex_);
         if (size_ == 0) {
-            old = std::exchange(reader_, cx.waker());
+            if (park) old = std::exchange(reader_, *park);
             return std::nullopt;
         }
         n = std::min(size_, buffer.size());
@@ -26,14 +26,14 @@ Poll<Result<std::size_t>> LoopbackPort::poll_read(Context& cx, MutableBytes buff
     return n;
 }
 
-Poll<Result<std::size_t>> LoopbackPort::poll_write(Context& cx, Bytes data) {
+std::optional<Result<std::size_t>> LoopbackPort::write_some(Bytes data, const Waker* park) {
     Waker wake, old;
     std::size_t n;
     {
         std::lock_guard g(mutex_);
         n = std::min(capacity - size_, data.size());
         if (!data.empty() && n == 0) {
-            old = std::exchange(writer_, cx.waker());
+            if (park) old = std::exchange(writer_, *park);
             return std::nullopt;
         }
         if (n > 0 && ring_.empty()) ring_.resize(capacity);

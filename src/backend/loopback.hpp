@@ -14,8 +14,12 @@ public:
 
     LoopbackPort(bool rts, bool dtr) noexcept : rts_(rts), dtr_(dtr) {}
 
-    Poll<Result<std::size_t>> poll_read(Context& cx, MutableBytes buffer) override;
-    Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) override;
+    Poll<Result<std::size_t>> poll_read(Context& cx, MutableBytes buffer) override {
+        return read_some(buffer, &cx.waker());
+    }
+    Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) override { return write_some(data, &cx.waker()); }
+    std::optional<Result<std::size_t>> try_read(MutableBytes buffer) override { return read_some(buffer, nullptr); }
+    std::optional<Result<std::size_t>> try_write(Bytes data) override { return write_some(data, nullptr); }
     Poll<Status> poll_flush(Context&) override { return Status{}; }
     Poll<Status> poll_shutdown(Context&) override { return Status{}; }
 
@@ -34,6 +38,10 @@ public:
     Result<Drain> drain_handle() override { return Drain{}; }
 
 private:
+    // Nothing when it would wait; `park` is then the waker to keep, if any.
+    std::optional<Result<std::size_t>> read_some(MutableBytes buffer, const Waker* park);
+    std::optional<Result<std::size_t>> write_some(Bytes data, const Waker* park);
+
     std::mutex mutex_;
     // A ring over `ring_`, allocated at the first write.
     std::vector<std::uint8_t> ring_;

@@ -53,6 +53,38 @@ Poll<Result<std::size_t>> NativePort::poll_write(Context& cx, Bytes data) {
     }
 }
 
+namespace {
+
+// A non-blocking descriptor call: nothing on EAGAIN, EINTR retried.
+template <class Call>
+std::optional<Result<std::size_t>> attempt(Call&& call) {
+    for (;;) {
+        ssize_t n = call();
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN) return std::nullopt;
+        return fail(SerialError::last_os());
+    }
+}
+
+}  // namespace
+
+// A would-block also tells the readiness, so the poll that takes over waits
+// at once instead of trying the descriptor again.
+std::optional<Result<std::size_t>> NativePort::try_read(MutableBytes buffer) {
+    if (buffer.empty()) return std::size_t{0};
+    auto r = attempt([&] { return ::read(device_.fd, buffer.data(), buffer.size()); });
+    if (!r) readiness_->clear_ready(Readiness::Direction::Read);
+    return r;
+}
+
+std::optional<Result<std::size_t>> NativePort::try_write(Bytes data) {
+    if (data.empty()) return std::size_t{0};
+    auto r = attempt([&] { return ::write(device_.fd, data.data(), data.size()); });
+    if (!r) readiness_->clear_ready(Readiness::Direction::Write);
+    return r;
+}
+
 Status NativePort::configure(const Settings& settings, bool rts, bool dtr) {
     return native::configure(device_.fd, settings, rts, dtr);
 }

@@ -4,7 +4,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstdio>
 #include <cerrno>
 #include <limits>
 #include <string>
@@ -600,6 +603,239 @@ TEST(PtyPort, LinesWriteFlushAndHangUp) {
     EXPECT_EQ(wait_bounded(reader, "the read").error(), SerialError::io(std::string(port::no_data_message)));
     EXPECT_FALSE(p->is_open());
     EXPECT_EQ(run(p->write_with(bytes("x"), false)).error(), SerialError::not_open());
+}
+
+// ---- the fast path: calls done without an operation, and their hand-over ----
+
+port::Begun begun_read(PortCore& p) {
+    auto b = p.begin_read(nullptr);
+    EXPECT_TRUE(b && *b);
+    return std::move(**b);
+}
+
+TEST(FastPath, BeginGivesWayToHoldersWaitersAndStoredCancels) {
+    auto p = loop_port();
+    set_timeouts(*p, Seconds::from_int(1));
+    {
+        auto held = p->read_lock.try_lock();
+        EXPECT_FALSE(p->begin_read(nullptr)) << "lock held";
+    }
+    {
+        // A queued waiter keeps its place even while the lock is free for a moment.
+        auto held = p->read_lock.try_lock();
+        auto queued = p->read_lock.lock();
+        Waker none;
+        Context cx(none);
+        EXPECT_FALSE(queued.poll(cx));
+        held.reset();
+        EXPECT_FALSE(p->begin_read(nullptr)) << "lock handed to a waiter";
+    }
+    p->cancel_write.notify_one();
+    EXPECT_FALSE(p->begin_write(nullptr)) << "cancel stored";
+    EXPECT_TRUE(p->cancel_write.has_permit()) << "and left stored";
+    auto closed = PortCore::create();
+    auto b = closed->begin_read(nullptr);
+    ASSERT_TRUE(b && !*b);
+    EXPECT_EQ(b->error().kind(), SerialError::Kind::NotOpen);
+    EXPECT_FALSE(closed->read_lock.is_locked());
+}
+
+TEST(FastPath, ReadHandsOverBytesLockAndDeadline) {
+    auto p = loop_port();
+    set_timeouts(*p, Seconds::from_int(1));
+    feed(*p, "abc");
+    auto b = begun_read(*p);
+    ByteVec out;
+    auto end = p->fast_read(b, 10, out, nullptr);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, port::Fast::Wait);
+    EXPECT_EQ(text(out), "abc");
+    EXPECT_TRUE(p->read_lock.is_locked());
+    // Handed over after its deadline: the operation makes its last single
+    // poll at once instead of counting the timeout again.
+    std::this_thread::sleep_for(1050ms);
+    feed(*p, "defg");
+    auto t0 = Clock::now();
+    auto r = run(p->read_from(std::move(b), 10, std::move(out)));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(text(*r), "abcdefg");
+    EXPECT_LT(since(t0), 0.5);
+    EXPECT_FALSE(p->read_lock.is_locked());
+}
+
+TEST(FastPath, ReadEndsItselfWhenTheDeadlineHasPassed) {
+    auto p = loop_port();
+    set_timeouts(*p, Seconds::from_int(0));
+    feed(*p, "xy");
+    auto b = begun_read(*p);
+    ByteVec out;
+    auto end = p->fast_read(b, 5, out, nullptr);
+    ASSERT_TRUE(end);
+    EXPECT_EQ(*end, port::Fast::Done);
+    EXPECT_EQ(text(out), "xy");
+}
+
+TEST(FastPath, CancelDuringTheHandedOverReadKeepsItsBytes) {
+    auto p = loop_port();
+    set_timeouts(*p, std::nullopt);
+    feed(*p, "ab");
+    auto b = begun_read(*p);
+    ByteVec out;
+    ASSERT_EQ(p->fast_read(b, 10, out, nullptr), port::Fast::Wait);
+    auto op = p->read_from(std::move(b), 10, std::move(out));
+    std::thread later([&] {
+        std::this_thread::sleep_for(50ms);
+        p->cancel_read.notify_one();
+    });
+    auto r = run(std::move(op));
+    later.join();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(text(*r), "ab");
+}
+
+TEST(FastPath, ReadUntilStopsAtTheTerminatorAndLeavesTheRest) {
+    auto p = loop_port();
+    set_timeouts(*p, Seconds::from_int(1));
+    feed(*p, "one\r\ntwo");
+    auto b = begun_read(*p);
+    ByteVec out;
+    auto crlf = bytes("\r\n");
+    ASSERT_EQ(p->fast_read_until(b, crlf, std::nullopt, false, out, nullptr), port::Fast::Done);
+    EXPECT_EQ(text(out), "one\r\n");
+    EXPECT_EQ(p->in_waiting().value(), 3u);
+}
+
+TEST(FastPath, AReopenedPortEndsTheReadWithNotOpen) {
+    auto p = loop_port();
+    set_timeouts(*p, std::nullopt);
+    feed(*p, "a");
+    auto b = begun_read(*p);
+    p->close();
+    ASSERT_TRUE(p->open());
+    feed(*p, "new");
+    ByteVec out;
+    auto end = p->fast_read(b, 1, out, nullptr);
+    ASSERT_FALSE(end);
+    EXPECT_EQ(end.error().kind(), SerialError::Kind::NotOpen);
+    auto r = run(p->read_from(std::move(b), 1, {}));
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind(), SerialError::Kind::NotOpen);
+    EXPECT_EQ(p->in_waiting().value(), 3u) << "the new back-end's bytes stay";
+}
+
+TEST(FastPath, WritesByTimeout) {
+    struct Case {
+        const char* name;
+        std::optional<Seconds> write_timeout;
+        std::size_t room;  // free bytes in the loopback before the write
+        port::Fast end;
+        std::size_t written;
+    };
+    const Case cases[] = {
+        {"fits", std::nullopt, 4096, port::Fast::Done, 10},
+        {"zero timeout, partial", Seconds::from_int(0), 4, port::Fast::Done, 4},
+        {"no timeout, partial", std::nullopt, 4, port::Fast::Wait, 4},
+        {"timeout, full", Seconds::from_int(1), 0, port::Fast::Wait, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto p = loop_port();
+        set_timeouts(*p, std::nullopt, std::nullopt, c.write_timeout);
+        feed(*p, std::string(4096 - c.room, 'f'));
+        auto b = p->begin_write(nullptr);
+        ASSERT_TRUE(b && *b);
+        std::size_t written = 0;
+        auto data = bytes("0123456789");
+        auto end = p->fast_write(**b, data, written, nullptr);
+        ASSERT_TRUE(end);
+        EXPECT_EQ(*end, c.end);
+        EXPECT_EQ(written, c.written);
+    }
+}
+
+TEST(FastPath, HandedOverWriteFinishesWithTheWholeCount) {
+    auto p = loop_port();
+    set_timeouts(*p, std::nullopt, std::nullopt, Seconds::from_int(2));
+    feed(*p, std::string(4090, 'f'));
+    auto b = p->begin_write(nullptr);
+    ASSERT_TRUE(b && *b);
+    std::size_t written = 0;
+    auto data = bytes("0123456789");
+    ASSERT_EQ(p->fast_write(**b, data, written, nullptr), port::Fast::Wait);
+    ASSERT_EQ(written, 6u);
+    auto op = p->write_from(std::move(**b), data, written);
+    std::thread drain([&] {
+        std::this_thread::sleep_for(30ms);
+        (void)p->reset_input_buffer();
+    });
+    auto r = run(std::move(op));
+    drain.join();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(*r, 10u);
+    EXPECT_EQ(p->in_waiting().value(), 4u) << "the tail only, written once";
+}
+
+// Threads racing fast attempts against each other and against operations
+// that took over: every record arrives once, each writer's in its order.
+TEST(FastPath, RacingThreadsKeepOrderAndCounts) {
+    auto p = loop_port();
+    set_timeouts(*p, secs(0.2));
+    constexpr int records = 2000;
+    auto write = [&](int first) {
+        for (int i = first; i < records; i += 2) {
+            char rec[5];
+            std::snprintf(rec, sizeof rec, "%04d", i);
+            auto data = bytes(std::string_view(rec, 4));
+            auto b = p->begin_write(nullptr);
+            if (!b) {
+                ASSERT_EQ(run(p->write_with(data, false)).value(), 4u);
+                continue;
+            }
+            std::size_t written = 0;
+            auto end = p->fast_write(**b, data, written, nullptr);
+            ASSERT_TRUE(end);
+            if (*end == port::Fast::Wait) ASSERT_EQ(run(p->write_from(std::move(**b), data, written)).value(), 4u);
+        }
+    };
+    std::vector<int> seen[2];
+    std::atomic<int> total{0};
+    auto read = [&](std::vector<int>& mine) {
+        while (total.load() < records) {
+            ByteVec out;
+            auto b = p->begin_read(nullptr);
+            if (!b) {
+                out = run(p->read(4)).value();
+            } else {
+                auto end = p->fast_read(**b, 4, out, nullptr);
+                ASSERT_TRUE(end);
+                if (*end == port::Fast::Wait) out = run(p->read_from(std::move(**b), 4, std::move(out))).value();
+            }
+            if (out.empty()) continue;
+            ASSERT_EQ(out.size(), 4u);
+            mine.push_back(std::stoi(text(out)));
+            ++total;
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.emplace_back(write, 0);
+    threads.emplace_back(write, 1);
+    threads.emplace_back(read, std::ref(seen[0]));
+    threads.emplace_back(read, std::ref(seen[1]));
+    for (auto& t : threads) t.join();
+    std::vector<int> all(seen[0]);
+    all.insert(all.end(), seen[1].begin(), seen[1].end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), std::size_t(records));
+    for (int i = 0; i < records; ++i) ASSERT_EQ(all[i], i);
+    for (const auto& got : seen)
+        for (int parity : {0, 1}) {
+            int last = -1;
+            for (int r : got)
+                if (r % 2 == parity) {
+                    EXPECT_GT(r, last);
+                    last = r;
+                }
+        }
 }
 
 }  // namespace
