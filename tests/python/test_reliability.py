@@ -1,0 +1,79 @@
+"""Memory, descriptors and processes are given back: cycles through the
+extension are collected, deferred releases are drained, forked children
+never hang."""
+
+import asyncio
+import gc
+import os
+import threading
+import time
+
+import pytest
+
+import korvane
+import korvane.aio
+
+
+def live_serial_exceptions():
+    gc.collect()
+    return sum(isinstance(o, korvane.SerialException) for o in gc.get_objects())
+
+
+def fail_by_await(port):
+    async def step():
+        f = port.read(1)
+        try:
+            await f
+        except korvane.SerialException:
+            pass
+
+    asyncio.run(step())
+
+
+def fail_by_result(port):
+    f = port.read(1)
+    try:
+        f.result()
+    except korvane.SerialException:
+        pass
+
+
+@pytest.mark.parametrize("fail", [fail_by_await, fail_by_result])
+def test_failed_future_held_in_a_frame_is_collected(fail):
+    # exception -> traceback -> frame -> future -> cached exception
+    port = korvane.aio.Serial()
+    before = live_serial_exceptions()
+    for _ in range(200):
+        fail(port)
+    assert live_serial_exceptions() - before < 5
+
+
+@pytest.fixture
+def pty():
+    master, slave = os.openpty()
+    yield os.ttyname(slave)
+    os.close(master)
+    os.close(slave)
+
+
+def exclusive_open(path, within=5.0):
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            return korvane.Serial(path, exclusive=True)
+        except korvane.SerialException:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def test_port_kept_only_by_its_own_callback_is_closed(pty):
+    def start():
+        port = korvane.aio.Serial(pty, exclusive=True)
+        f = port.read(1)
+        f.add_done_callback(lambda f: port)
+
+    start()
+    gc.collect()
+    exclusive_open(pty, within=2.0).close()
+
