@@ -77,3 +77,25 @@ def test_port_kept_only_by_its_own_callback_is_closed(pty):
     gc.collect()
     exclusive_open(pty, within=2.0).close()
 
+
+def test_releases_from_workers_are_drained_without_asyncio():
+    def reads():
+        for _ in range(25):
+            port = korvane.Serial("loop://")
+            closer = threading.Timer(0.06, port.close)
+            closer.start()
+            try:
+                port.read(1)  # handed to a worker, then ended by the close
+            except korvane.SerialException:
+                pass
+            closer.join()
+
+    before = live_serial_exceptions()
+    threads = [threading.Thread(target=reads) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    time.sleep(0.2)
+    korvane.Serial("loop://").close()  # one more return from a detached call
+    assert live_serial_exceptions() - before < 3
