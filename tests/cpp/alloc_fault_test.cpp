@@ -1,0 +1,69 @@
+// Paths that must not fail, run while every allocation on the calling thread fails.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "async/notify.hpp"
+#include "async_support.hpp"
+#include "port.hpp"
+
+namespace {
+thread_local bool t_fail_allocations = false;
+}  // namespace
+
+void* operator new(std::size_t n) {
+    if (!t_fail_allocations)
+        if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace korvane {
+namespace {
+
+using test::Counted;
+
+struct FailAllocations {
+    FailAllocations() { t_fail_allocations = true; }
+    ~FailAllocations() { t_fail_allocations = false; }
+};
+
+// More waits than one wake batch, one of them dropped before the wake.
+void wake_all_without_allocating(Notify& n, auto&& notify) {
+    constexpr int count = 100, dropped = 50;
+    std::vector<Counted> counted(count);
+    std::vector<std::optional<Notify::Notified>> waits(count);
+    for (int i = 0; i < count; ++i) {
+        waits[i].emplace(n.notified());
+        ASSERT_FALSE(waits[i]->poll(counted[i].cx));
+    }
+    waits[dropped].reset();
+    {
+        FailAllocations fail;
+        notify();
+    }
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(counted[i].wakes(), i == dropped ? 0 : 1) << i;
+        if (i != dropped) EXPECT_TRUE(waits[i]->poll(counted[i].cx));
+    }
+}
+
+TEST(AllocationFailure, NotifyWaitersWakesEveryWait) {
+    Notify n;
+    wake_all_without_allocating(n, [&] { n.notify_waiters(); });
+}
+
+TEST(AllocationFailure, CloseWakesEveryWaitOnTheClose) {
+    auto p = PortCore::create();
+    ASSERT_TRUE(p->set_port("loop://"));
+    ASSERT_TRUE(p->open());
+    wake_all_without_allocating(p->closed, [&] { p->close(); });
+    EXPECT_FALSE(p->is_open());
+}
+
+}  // namespace
+}  // namespace korvane
