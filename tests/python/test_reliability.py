@@ -99,3 +99,54 @@ def test_releases_from_workers_are_drained_without_asyncio():
     time.sleep(0.2)
     korvane.Serial("loop://").close()  # one more return from a detached call
     assert live_serial_exceptions() - before < 3
+
+
+def busy(port, stop):
+    """Two threads reconfigure the port and do I/O on it until stopped."""
+    def reconfigure():
+        while not stop.is_set():
+            for rate, stopbits in ((9600, 1), (19200, 2)):
+                port.baudrate = rate
+                port.stopbits = stopbits
+
+    def io():
+        while not stop.is_set():
+            try:
+                port.write(b"x")
+                port.read(1)
+            except korvane.SerialException:
+                pass
+
+    threads = [threading.Thread(target=f) for f in (reconfigure, io)]
+    for t in threads:
+        t.start()
+    return threads
+
+
+@pytest.mark.parametrize("kind", ["loop://", "pty"])
+def test_forked_children_never_wait_for_a_parent_thread(kind, pty):
+    import signal
+    import warnings
+    port = korvane.Serial(pty if kind == "pty" else kind, timeout=0.001, write_timeout=0.001)
+    stop = threading.Event()
+    threads = busy(port, stop)
+    hung = 0
+    try:
+        for _ in range(100):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:
+                signal.signal(signal.SIGALRM, signal.SIG_DFL)
+                signal.alarm(5)  # a hang kills the child
+                port.close()
+                port.baudrate = 115200
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            hung += not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+        port.close()
+    assert hung == 0
