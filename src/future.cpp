@@ -217,6 +217,8 @@ bool wait_slice(const std::shared_ptr<Shared>& shared,
                 const std::optional<std::chrono::steady_clock::time_point>& deadline) {
     using namespace std::chrono;
     py::Detached detached;
+    // An operation whose task could not be scheduled ends here, with no lock held.
+    end_orphaned_tasks();
     // On a runtime worker (a done-callback that waits), another thread drives
     // the reactor meanwhile, or the operation waited for could never finish.
     runtime::BlockInPlace stand_in;
