@@ -21,13 +21,14 @@ thread_local bool t_fail_allocations = false;
 constexpr bool allocation_hook = false;
 #else
 constexpr bool allocation_hook = true;
-void* operator new(std::size_t n) {
+// Kept out of line, so the compiler does not pair malloc() and free() with new and delete.
+[[gnu::noinline]] void* operator new(std::size_t n) {
     if (!t_fail_allocations)
         if (void* p = std::malloc(n ? n : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p) noexcept { std::free(p); }
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 #endif
 
 namespace korvane {
@@ -56,7 +57,9 @@ void wake_all_without_allocating(Notify& n, auto&& notify) {
     }
     for (int i = 0; i < count; ++i) {
         EXPECT_EQ(counted[i].wakes(), i == dropped ? 0 : 1) << i;
-        if (i != dropped) EXPECT_TRUE(waits[i]->poll(counted[i].cx));
+        if (i != dropped) {
+            EXPECT_TRUE(waits[i]->poll(counted[i].cx));
+        }
     }
 }
 
