@@ -118,6 +118,7 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
     if (!deliver) return true;
 
     py::Attached attached;
+    if (!attached.ok()) return true;  // the references go with the state, without the interpreter
     // Taken out only once attached: the collector sees these references
     // through the Future object, and must not see them vanish mid-collection.
     std::vector<Waiter> waiters;
@@ -127,7 +128,6 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
         waiters.swap(shared->state.waiters);
         callbacks.swap(shared->state.callbacks);
     }
-    if (!attached.ok()) return true;  // the references are dropped without the interpreter
     const OpResult& stored = *shared->state.outcome;
     for (auto& w : waiters) {
         try {
