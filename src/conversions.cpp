@@ -50,13 +50,34 @@ std::string describe(PyObject* value) noexcept {
         PyErr_Clear();
         return "<unprintable>";
     }
-    Ref utf8 = Ref::steal_or_null(PyUnicode_AsEncodedString(repr.get(), "utf-8", "replace"));
-    if (!utf8) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
     try {
-        return std::string(PyBytes_AS_STRING(utf8.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(utf8.get())));
+        Py_ssize_t size = 0;
+        if (const char* utf8 = PyUnicode_AsUTF8AndSize(repr.get(), &size))
+            return std::string(utf8, static_cast<std::size_t>(size));
+        PyErr_Clear();
+        // Lone surrogates cannot be encoded: each becomes U+FFFD.
+        std::string text;
+        Py_ssize_t n = PyUnicode_GET_LENGTH(repr.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 c = PyUnicode_READ_CHAR(repr.get(), i);
+            if (c >= 0xD800 && c <= 0xDFFF) c = 0xFFFD;
+            if (c < 0x80) {
+                text += static_cast<char>(c);
+            } else if (c < 0x800) {
+                text += static_cast<char>(0xC0 | (c >> 6));
+                text += static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                text += static_cast<char>(0xE0 | (c >> 12));
+                text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                text += static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                text += static_cast<char>(0xF0 | (c >> 18));
+                text += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                text += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                text += static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        return text;
     } catch (...) {
         return "<unprintable>";
     }

@@ -60,7 +60,7 @@ Ref Outcome::to_py() const {
             }
             return list;
         }
-        Ref operator()(const Object& o) const { return Ref::borrow(o ? o->get() : Py_None); }
+        Ref operator()(const Object& o) const { return Ref::borrow(o && o->get() ? o->get() : Py_None); }
     };
     return std::visit(Visitor{}, value);
 }
@@ -112,24 +112,31 @@ Ref make_schedule(PyObject* asyncio_future, const Conversion& c) {
 }  // namespace
 
 bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
-    std::vector<Waiter> waiters;
-    std::vector<std::shared_ptr<Callback>> callbacks;
     std::shared_ptr<AbortHandle> abort;
+    bool deliver;
     {
         std::lock_guard lock(shared->mutex);
         if (shared->state.outcome) return false;
         abort = std::move(shared->state.abort);
         // Stored once and never replaced, so it can be read after the unlock.
         shared->state.outcome.emplace(std::move(result));
-        waiters.swap(shared->state.waiters);
-        callbacks.swap(shared->state.callbacks);
+        deliver = !shared->state.waiters.empty() || !shared->state.callbacks.empty();
     }
     abort.reset();
     shared->completion.notify_all();
-    if (waiters.empty() && callbacks.empty()) return true;
+    if (!deliver) return true;
 
     py::Attached attached;
-    if (!attached.ok()) return true;  // the references are dropped without the interpreter
+    if (!attached.ok()) return true;  // the references go with the state, without the interpreter
+    // Taken out only once attached: the collector sees these references
+    // through the Future object, and must not see them vanish mid-collection.
+    std::vector<Waiter> waiters;
+    std::vector<std::shared_ptr<Callback>> callbacks;
+    {
+        std::lock_guard lock(shared->mutex);
+        waiters.swap(shared->state.waiters);
+        callbacks.swap(shared->state.callbacks);
+    }
     const OpResult& stored = *shared->state.outcome;
     for (auto& w : waiters) {
         try {
@@ -218,6 +225,8 @@ bool wait_slice(const std::shared_ptr<Shared>& shared,
                 const std::optional<std::chrono::steady_clock::time_point>& deadline) {
     using namespace std::chrono;
     py::Detached detached;
+    // An operation whose task could not be scheduled ends here, with no lock held.
+    end_orphaned_tasks();
     // On a runtime worker (a done-callback that waits), another thread drives
     // the reactor meanwhile, or the operation waited for could never finish.
     runtime::BlockInPlace stand_in;
@@ -266,7 +275,7 @@ Ref OpFuture::block() const {
     return result();
 }
 
-void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop) const noexcept {
+void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop) const {
     auto cb = std::make_shared<future::Callback>();
     cb->fn = py::SendRef(Ref::borrow(fn));
     cb->future = py::SendRef(Ref::borrow(future_object));
@@ -316,9 +325,75 @@ const OpFuture& op_of(PyObject* self) { return as_future(self)->op; }
 
 void future_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     as_future(self)->op.~OpFuture();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// The state is locked while visiting: a worker may be completing it. In a
+// forked child a parent's worker may have held that lock for good, so the
+// child visits (and clears) nothing: its futures are only ever leaked.
+int future_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    auto& shared = op_of(self).shared();
+    if (!shared || runtime::forked()) return 0;
+    std::lock_guard lock(shared->mutex);
+    auto& st = shared->state;
+    Py_VISIT(st.cached_exception.get());
+    for (auto& w : st.waiters) {
+        Py_VISIT(w.loop.get());
+        Py_VISIT(w.future.get());
+    }
+    for (auto& cb : st.callbacks) {
+        Py_VISIT(cb->fn.get());
+        Py_VISIT(cb->future.get());
+        Py_VISIT(cb->context.get());
+        Py_VISIT(cb->loop.get());
+    }
+    if (st.outcome && *st.outcome)
+        if (auto* o = std::get_if<Outcome::Object>(&(*st.outcome)->value); o && *o) Py_VISIT((*o)->get());
+    return 0;
+}
+
+// What an unreachable future would still deliver: taken out before anything
+// is cleared, so a completion cannot run a callback the collector is
+// tearing down.
+struct Deliveries {
+    std::vector<future::Waiter> waiters;
+    std::vector<std::shared_ptr<future::Callback>> callbacks;
+};
+
+Deliveries take_deliveries(Shared& shared) {
+    Deliveries d;
+    std::lock_guard lock(shared.mutex);
+    d.waiters.swap(shared.state.waiters);
+    d.callbacks.swap(shared.state.callbacks);
+    return d;
+}
+
+void future_finalize(PyObject* self) {
+    auto& shared = op_of(self).shared();
+    if (!shared || runtime::forked()) return;
+    PyObject* exc = PyErr_GetRaisedException();
+    take_deliveries(*shared);  // dropped here, outside the lock
+    PyErr_SetRaisedException(exc);
+}
+
+int future_clear(PyObject* self) {
+    auto& shared = op_of(self).shared();
+    if (!shared || runtime::forked()) return 0;
+    Deliveries d = take_deliveries(*shared);
+    py::SendRef exception;
+    Outcome::Object object;
+    {
+        std::lock_guard lock(shared->mutex);
+        exception = std::move(shared->state.cached_exception);  // made again if ever needed
+        if (auto& o = shared->state.outcome; o && *o)
+            if (auto* p = std::get_if<Outcome::Object>(&(*o)->value)) object = *p;
+    }
+    if (object) object->reset();
+    return 0;
 }
 
 PyObject* future_done(PyObject* self, PyObject*) {
@@ -434,6 +509,8 @@ PyObject* future_remove_done_callback(PyObject* self, PyObject* fn) {
             std::lock_guard lock(shared->mutex);
             auto& list = shared->state.callbacks;
             std::vector<std::shared_ptr<future::Callback>> kept;
+            // Once done, the completing thread is delivering what is still listed.
+            if (shared->state.outcome) matched.clear();
             for (auto& cb : list) {
                 if (std::find(matched.begin(), matched.end(), cb.get()) != matched.end())
                     removed.push_back(std::move(cb));
@@ -519,6 +596,9 @@ PyMethodDef future_methods[] = {
 PyType_Slot future_slots[] = {
     {Py_tp_doc, const_cast<char*>("A port operation running on the runtime.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(future_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(future_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(future_clear)},
+    {Py_tp_finalize, reinterpret_cast<void*>(future_finalize)},
     {Py_tp_methods, future_methods},
     {Py_am_await, reinterpret_cast<void*>(future_await)},
     {0, nullptr},
@@ -528,7 +608,7 @@ PyType_Spec future_spec = {
     "korvane.aio.Future",
     sizeof(FutureObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     future_slots,
 };
 
@@ -538,16 +618,28 @@ ReadyObject* as_ready(PyObject* self) { return reinterpret_cast<ReadyObject*>(se
 
 void ready_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     Py_XDECREF(as_ready(self)->value);
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+int ready_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_ready(self)->value);
+    return 0;
+}
+
+int ready_clear(PyObject* self) {
+    Py_CLEAR(as_ready(self)->value);
+    return 0;
 }
 
 PyObject* ready_step(PyObject* self) {
     auto* r = as_ready(self);
     if (!r->yielded.exchange(true)) Py_RETURN_NONE;
     // Made by calling the type, so a tuple value is not taken apart as args.
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, r->value);
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, r->value ? r->value : Py_None);
     if (stop) PyErr_SetRaisedException(stop);
     return nullptr;
 }
@@ -597,6 +689,8 @@ PyType_Slot ready_slots[] = {
                     "other tasks and deliver a cancellation as it does for `asyncio.sleep(0)`, then stops\n"
                     "with the result, without creating an asyncio future or waking the loop from a worker.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(ready_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(ready_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(ready_clear)},
     {Py_tp_methods, ready_methods},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(ready_step)},
@@ -607,7 +701,7 @@ PyType_Spec ready_spec = {
     "korvane.aio.Ready",
     sizeof(ReadyObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     ready_slots,
 };
 

@@ -125,8 +125,9 @@ public:
     // Waits without limit, checking for signals; a signal handler's exception
     // cancels the operation. Throws.
     py::Ref block() const;
-    // Registers a done-callback on future_object; never raises.
-    void register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop) const noexcept;
+    // Registers a done-callback on future_object. Throws only when out of
+    // memory, with nothing registered; a failing callback is reported, not raised.
+    void register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop) const;
     // fn(future) runs on the thread that completes the operation. Throws.
     void on_done_here(PyObject* future_object, PyObject* fn) const;
 

@@ -61,6 +61,25 @@ inline constexpr std::string_view no_data_message =
 // Whether an operation's error shows that the device has gone away.
 bool is_device_loss(const SerialError& error) noexcept;
 
+class PortCore;
+
+namespace port {
+// Links a live port into the list that the fork() handlers walk.
+class ForkEntry {
+public:
+    explicit ForkEntry(PortCore& port) noexcept;
+    ~ForkEntry();
+    ForkEntry(const ForkEntry&) = delete;
+    ForkEntry& operator=(const ForkEntry&) = delete;
+
+private:
+    friend struct ForkRegistry;
+    PortCore* port_;
+    ForkEntry* prev_ = nullptr;
+    ForkEntry* next_ = nullptr;
+};
+}  // namespace port
+
 // Lock order: the back-end lock before the settings lock; the settings lock is
 // a leaf, never held across a back-end call or a wait. The back-end lock is
 // held across each back-end call and each single poll, never across a wait.
@@ -94,6 +113,12 @@ public:
     // Held for the whole of each read; of each write, flush and break.
     Lock read_lock;
     Lock write_lock;
+
+    // Every lock that a control call or a close takes, held by the forking
+    // thread across fork(), so a child never finds one held by a thread it
+    // does not have.
+    void lock_for_fork() noexcept;
+    void unlock_after_fork() noexcept;
 
     Status open();
     // The open's last steps for a back-end opened elsewhere (a fake in tests):
@@ -239,6 +264,9 @@ private:
     std::optional<std::uint64_t> open_generation() const;
     // Closes only if the held back-end is still the one of `generation`.
     void close_if(std::uint64_t generation) noexcept;
+
+    // Last, so it is linked once everything else is built and unlinked first.
+    port::ForkEntry fork_entry_{*this};
 };
 
 template <class T>

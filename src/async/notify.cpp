@@ -1,7 +1,8 @@
 #include "async/notify.hpp"
 
+#include <array>
+#include <cstddef>
 #include <exception>
-#include <vector>
 
 namespace korvane {
 
@@ -17,8 +18,8 @@ Notify::Notified::~Notified() {
     Waker wake;
     {
         std::lock_guard g(notify_->mutex_);
-        if (stage_ == Stage::Waiting) {
-            notify_->unlink(this);
+        if (list_) {
+            list_->unlink(this);
         } else if (stage_ == Stage::GotOne) {
             notify_->give_one(wake);
         }
@@ -49,7 +50,7 @@ Poll<Unit> Notify::Notified::poll(Context& cx) {
         stage_ = Stage::Waiting;
         registered_ = true;
         waker_ = cx.waker();
-        notify_->push(this);
+        notify_->waiting_.push(this);
         return std::nullopt;
     case Stage::Waiting:
         register_waker(waker_, cx, old);
@@ -63,26 +64,36 @@ Notify::Notified Notify::notified() {
     return Notified(this, epoch_);
 }
 
-void Notify::notify_waiters() {
-    std::vector<Waker> wakes;
-    {
-        std::lock_guard g(mutex_);
-        ++epoch_;
-        for (Notified* w = head_; w; w = w->next_) {
-            w->stage_ = Notified::Stage::GotAll;
-            wakes.push_back(std::move(w->waker_));
-        }
-        for (Notified* w = head_; w;) {
-            Notified* next = w->next_;
-            w->prev_ = w->next_ = nullptr;
-            w = next;
-        }
-        head_ = tail_ = nullptr;
+void Notify::notify_waiters() noexcept {
+    // Every current waiter moves at once to a list on this stack, so a later
+    // wait or a notify_one never sees them; their wakers are then taken out
+    // in fixed batches and woken outside the lock. A wait dropped meanwhile
+    // unlinks itself from this list.
+    List batch;
+    std::unique_lock g(mutex_);
+    ++epoch_;
+    for (Notified* w = waiting_.head; w; w = w->next_) {
+        w->stage_ = Notified::Stage::GotAll;
+        w->list_ = &batch;
     }
-    for (auto& w : wakes) w.wake();
+    batch = std::exchange(waiting_, List{});
+    while (batch.head) {
+        std::array<Waker, 32> wakes;
+        std::size_t n = 0;
+        for (; n < wakes.size() && batch.head; ++n) {
+            Notified* w = batch.head;
+            batch.unlink(w);
+            w->list_ = nullptr;
+            wakes[n] = std::move(w->waker_);
+        }
+        g.unlock();
+        // Dropping a waker may free a task, whose waits take this lock.
+        for (std::size_t i = 0; i < n; ++i) std::exchange(wakes[i], Waker{}).wake();
+        g.lock();
+    }
 }
 
-void Notify::notify_one() {
+void Notify::notify_one() noexcept {
     Waker wake;
     {
         std::lock_guard g(mutex_);
@@ -92,8 +103,9 @@ void Notify::notify_one() {
 }
 
 void Notify::give_one(Waker& wake) noexcept {
-    if (Notified* w = head_) {
-        unlink(w);
+    if (Notified* w = waiting_.head) {
+        waiting_.unlink(w);
+        w->list_ = nullptr;
         w->stage_ = Notified::Stage::GotOne;
         wake = std::move(w->waker_);
     } else {
@@ -101,17 +113,19 @@ void Notify::give_one(Waker& wake) noexcept {
     }
 }
 
-void Notify::push(Notified* w) noexcept {
-    w->prev_ = tail_;
+void Notify::List::push(Notified* w) noexcept {
+    w->prev_ = tail;
     w->next_ = nullptr;
-    (tail_ ? tail_->next_ : head_) = w;
-    tail_ = w;
+    (tail ? tail->next_ : head) = w;
+    tail = w;
+    w->list_ = this;
 }
 
-void Notify::unlink(Notified* w) noexcept {
-    (w->prev_ ? w->prev_->next_ : head_) = w->next_;
-    (w->next_ ? w->next_->prev_ : tail_) = w->prev_;
+void Notify::List::unlink(Notified* w) noexcept {
+    (w->prev_ ? w->prev_->next_ : head) = w->next_;
+    (w->next_ ? w->next_->prev_ : tail) = w->prev_;
     w->prev_ = w->next_ = nullptr;
+    w->list_ = nullptr;
 }
 
 }  // namespace korvane

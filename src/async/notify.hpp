@@ -17,6 +17,8 @@
 namespace korvane {
 
 class Notify {
+    struct List;
+
 public:
     class [[nodiscard]] Notified {
     public:
@@ -36,6 +38,9 @@ public:
         std::uint64_t epoch_;
         Stage stage_ = Stage::Init;  // under the Notify's mutex once registered
         bool registered_ = false;
+        // The list this wait is linked in, if any: the Notify's own, or the
+        // batch of a notify_waiters still taking wakers out.
+        List* list_ = nullptr;
         Notified* prev_ = nullptr;
         Notified* next_ = nullptr;
         Waker waker_;
@@ -46,14 +51,24 @@ public:
     Notify& operator=(const Notify&) = delete;
 
     Notified notified();
-    void notify_waiters();
-    void notify_one();
+    // Allocates nothing, so a close can rely on it.
+    void notify_waiters() noexcept;
+    void notify_one() noexcept;
     // Whether a notify_one is stored for the next wait; a hint, taken unlocked.
     bool has_permit() const noexcept { return permit_.load(std::memory_order_acquire); }
 
+    // Around fork(): held in the parent over the fork, released in both.
+    void lock_for_fork() noexcept { mutex_.lock(); }
+    void unlock_after_fork() noexcept { mutex_.unlock(); }
+
 private:
-    void push(Notified* w) noexcept;
-    void unlink(Notified* w) noexcept;
+    struct List {
+        Notified* head = nullptr;
+        Notified* tail = nullptr;
+        void push(Notified* w) noexcept;
+        void unlink(Notified* w) noexcept;
+    };
+
     // With mutex_ held: hands one permit to the oldest waiter, or stores it.
     void give_one(Waker& wake) noexcept;
 
@@ -61,8 +76,7 @@ private:
     std::uint64_t epoch_ = 0;
     // Written under mutex_; read without it by has_permit.
     std::atomic<bool> permit_{false};
-    Notified* head_ = nullptr;
-    Notified* tail_ = nullptr;
+    List waiting_;
 };
 
 }  // namespace korvane

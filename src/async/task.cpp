@@ -11,11 +11,34 @@ void TaskBase::start() noexcept {
     post();
 }
 
+namespace {
+std::atomic<TaskBase*> orphans{nullptr};
+}  // namespace
+
 void TaskBase::post() noexcept {
     try {
         scheduler_.post([self = shared_from_this()] { self->run(); });
     } catch (...) {
-        // Out of memory for the job: nothing can run the task any more.
+        // Out of memory for the job: nothing will run the task, and it cannot
+        // be dropped here, perhaps under a primitive's lock that its future's
+        // guards take. It stays marked scheduled, so no wake or abort posts
+        // it again, until end_orphans ends it.
+        orphan_self_ = shared_from_this();
+        TaskBase* head = orphans.load(std::memory_order_relaxed);
+        do orphan_next_ = head;
+        while (!orphans.compare_exchange_weak(head, this, std::memory_order_release, std::memory_order_relaxed));
+        orphaned_tasks.store(true, std::memory_order_release);
+    }
+}
+
+void TaskBase::end_orphans() noexcept {
+    orphaned_tasks.store(false, std::memory_order_relaxed);
+    TaskBase* t = orphans.exchange(nullptr, std::memory_order_acquire);
+    while (t) {
+        TaskBase* next = t->orphan_next_;
+        auto self = std::move(t->orphan_self_);
+        t->finish();
+        t = next;
     }
 }
 
@@ -51,6 +74,7 @@ void TaskBase::finish() noexcept {
 }
 
 void TaskBase::run() noexcept {
+    end_orphaned_tasks();
     auto s = state_.load(std::memory_order_acquire);
     for (;;) {
         if (s & complete) return;

@@ -28,6 +28,7 @@ public:
     void abort() noexcept;
     bool is_finished() const noexcept { return state_.load(std::memory_order_acquire) & complete; }
     void start() noexcept;
+    static void end_orphans() noexcept;
 
 protected:
     // True once the future has finished (also by throwing).
@@ -43,6 +44,9 @@ private:
 
     Scheduler& scheduler_;
     std::atomic<std::uint32_t> state_{0};
+    // Set while the task waits, unposted, to be ended (see post).
+    std::shared_ptr<TaskBase> orphan_self_;
+    TaskBase* orphan_next_ = nullptr;
 };
 
 template <class F>
@@ -90,6 +94,14 @@ TaskHandle spawn(Scheduler& scheduler, F future) {
 
 // The error of an operation that failed unexpectedly.
 SerialError panic_error();
+
+// Ends the tasks whose poll could not be posted (out of memory): each drops
+// its future, so the future's guards report how it ended. Called where no
+// lock can be held: before each task poll, and by callers blocked on a result.
+inline std::atomic<bool> orphaned_tasks{false};
+inline void end_orphaned_tasks() noexcept {
+    if (orphaned_tasks.load(std::memory_order_acquire)) detail::TaskBase::end_orphans();
+}
 
 // An exception escaping `f` becomes panic_error(). An Op has unwound its frame
 // by then, so every guard in it has run.

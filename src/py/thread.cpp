@@ -2,11 +2,15 @@
 
 #include <atomic>
 #include <mutex>
+#include <new>
 #include <vector>
 
 #include "py/ref.hpp"
 
 namespace korvane::py {
+
+std::atomic<bool> detail::deferred_waiting{false};
+
 namespace {
 
 std::atomic<bool> gate_closed{false};
@@ -25,7 +29,11 @@ Deferred& deferred() {
 
 bool finalizing() noexcept { return gate_closed.load(std::memory_order_acquire) || Py_IsFinalizing(); }
 
-void close_exit_gate() noexcept { gate_closed.store(true, std::memory_order_release); }
+void close_exit_gate() noexcept {
+    // The last chance: once closed, queued releases are leaked.
+    drain_deferred_decrefs();
+    gate_closed.store(true, std::memory_order_release);
+}
 
 Attached::Attached() noexcept {
     if (finalizing()) return;
@@ -48,7 +56,12 @@ void SendRef::reset() noexcept {
     if (finalizing()) return;  // leaked: nothing may run Python any more
     auto& d = deferred();
     std::lock_guard lock(d.mutex);
-    d.objects.push_back(p);
+    try {
+        d.objects.push_back(p);
+    } catch (const std::bad_alloc&) {
+        return;  // leaked rather than released without the interpreter
+    }
+    detail::deferred_waiting.store(true, std::memory_order_relaxed);
 }
 
 void drain_deferred_decrefs() noexcept {
@@ -56,6 +69,7 @@ void drain_deferred_decrefs() noexcept {
     std::vector<PyObject*> objects;
     {
         std::lock_guard lock(d.mutex);
+        detail::deferred_waiting.store(false, std::memory_order_relaxed);
         if (d.objects.empty()) return;
         objects.swap(d.objects);
     }

@@ -3,14 +3,27 @@
 
 #include <Python.h>
 
+#include <atomic>
+
 namespace korvane::py {
 
+void drain_deferred_decrefs() noexcept;
+
+namespace detail {
+// Set while releases queued by threads without a thread state wait.
+extern std::atomic<bool> deferred_waiting;
+}  // namespace detail
+
 // Detaches the calling thread from the interpreter for its scope, so other
-// threads (and the free-threaded build's stop-the-world pauses) go on.
+// threads (and the free-threaded build's stop-the-world pauses) go on. The
+// way back releases what workers queued meanwhile.
 class Detached {
 public:
     Detached() noexcept : state_(PyEval_SaveThread()) {}
-    ~Detached() { PyEval_RestoreThread(state_); }
+    ~Detached() {
+        PyEval_RestoreThread(state_);
+        if (detail::deferred_waiting.load(std::memory_order_relaxed)) drain_deferred_decrefs();
+    }
     Detached(const Detached&) = delete;
     Detached& operator=(const Detached&) = delete;
 

@@ -77,6 +77,11 @@ def test_new_ignores_arguments_and_init_refuses_unknown(cls):
         cls(nonsense=1)
 
 
+class Surrogate:
+    def __repr__(self):
+        return "<\ud800>"  # cannot be encoded as UTF-8
+
+
 @pytest.mark.parametrize("kwargs, exc_type, text, notes", [
     ({"parity": "n"}, ValueError, "Not a valid parity: 'n'", []),
     ({"parity": "NE"}, ValueError, "Not a valid parity: 'NE'", []),
@@ -91,6 +96,7 @@ def test_new_ignores_arguments_and_init_refuses_unknown(cls):
     ({"timeout": "1"}, ValueError, "Not a valid timeout: '1'", ["while processing 'timeout'"]),
     ({"baudrate": "fast"}, ValueError, "Not a valid baudrate: 'fast'", ["while processing 'baudrate'"]),
     ({"baudrate": -1}, ValueError, "Not a valid baudrate: -1", ["while processing 'baudrate'"]),
+    ({"baudrate": Surrogate()}, ValueError, "Not a valid baudrate: <\ufffd>", ["while processing 'baudrate'"]),
     ({"bytesize": 9}, ValueError, "Not a valid byte size: 9", ["while processing 'bytesize'"]),
     ({"port": 5}, TypeError, None, ["while processing 'port'"]),
     # The first bad value wins: conversions in parameter order, then checks.

@@ -1,0 +1,152 @@
+"""Memory, descriptors and processes are given back: cycles through the
+extension are collected, deferred releases are drained, forked children
+never hang."""
+
+import asyncio
+import gc
+import os
+import threading
+import time
+
+import pytest
+
+import korvane
+import korvane.aio
+
+
+def live_serial_exceptions():
+    gc.collect()
+    return sum(isinstance(o, korvane.SerialException) for o in gc.get_objects())
+
+
+def fail_by_await(port):
+    async def step():
+        f = port.read(1)
+        try:
+            await f
+        except korvane.SerialException:
+            pass
+
+    asyncio.run(step())
+
+
+def fail_by_result(port):
+    f = port.read(1)
+    try:
+        f.result()
+    except korvane.SerialException:
+        pass
+
+
+@pytest.mark.parametrize("fail", [fail_by_await, fail_by_result])
+def test_failed_future_held_in_a_frame_is_collected(fail):
+    # exception -> traceback -> frame -> future -> cached exception
+    port = korvane.aio.Serial()
+    before = live_serial_exceptions()
+    for _ in range(200):
+        fail(port)
+    assert live_serial_exceptions() - before < 5
+
+
+@pytest.fixture
+def pty():
+    master, slave = os.openpty()
+    yield os.ttyname(slave)
+    os.close(master)
+    os.close(slave)
+
+
+def exclusive_open(path, within=5.0):
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            return korvane.Serial(path, exclusive=True)
+        except korvane.SerialException:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
+
+
+def test_port_kept_only_by_its_own_callback_is_closed(pty):
+    def start():
+        port = korvane.aio.Serial(pty, exclusive=True)
+        f = port.read(1)
+        f.add_done_callback(lambda f: port)
+
+    start()
+    gc.collect()
+    exclusive_open(pty, within=2.0).close()
+
+
+def test_releases_from_workers_are_drained_without_asyncio():
+    def reads():
+        for _ in range(25):
+            port = korvane.Serial("loop://")
+            closer = threading.Timer(0.06, port.close)
+            closer.start()
+            try:
+                port.read(1)  # handed to a worker, then ended by the close
+            except korvane.SerialException:
+                pass
+            closer.join()
+
+    before = live_serial_exceptions()
+    threads = [threading.Thread(target=reads) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    time.sleep(0.2)
+    korvane.Serial("loop://").close()  # one more return from a detached call
+    assert live_serial_exceptions() - before < 3
+
+
+def busy(port, stop):
+    """Two threads reconfigure the port and do I/O on it until stopped."""
+    def reconfigure():
+        while not stop.is_set():
+            for rate, stopbits in ((9600, 1), (19200, 2)):
+                port.baudrate = rate
+                port.stopbits = stopbits
+
+    def io():
+        while not stop.is_set():
+            try:
+                port.write(b"x")
+                port.read(1)
+            except korvane.SerialException:
+                pass
+
+    threads = [threading.Thread(target=f) for f in (reconfigure, io)]
+    for t in threads:
+        t.start()
+    return threads
+
+
+@pytest.mark.parametrize("kind", ["loop://", "pty"])
+def test_forked_children_never_wait_for_a_parent_thread(kind, pty):
+    import signal
+    import warnings
+    port = korvane.Serial(pty if kind == "pty" else kind, timeout=0.001, write_timeout=0.001)
+    stop = threading.Event()
+    threads = busy(port, stop)
+    hung = 0
+    try:
+        for _ in range(100):
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore", DeprecationWarning)
+                pid = os.fork()
+            if pid == 0:
+                signal.signal(signal.SIGALRM, signal.SIG_DFL)
+                signal.alarm(5)  # a hang kills the child
+                port.close()
+                port.baudrate = 115200
+                os._exit(0)
+            _, status = os.waitpid(pid, 0)
+            hung += not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0)
+    finally:
+        stop.set()
+        for t in threads:
+            t.join()
+        port.close()
+    assert hung == 0
