@@ -202,11 +202,7 @@ async def _await(f):
         pytest.param(_baudrates, id="baudrates"),
         pytest.param(_list_ports, id="list_ports"),
         pytest.param(_futures, id="futures"),
-        pytest.param(
-            _failed_result,
-            id="failed-result",
-            marks=pytest.mark.xfail(reason="aio.Future is not yet a collector type", strict=False),
-        ),
+        pytest.param(_failed_result, id="failed-result"),
     ],
 )
 def test_no_reference_leaks(port, case):
