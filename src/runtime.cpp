@@ -168,7 +168,8 @@ Result<Runtime*> runtime() {
     // Concurrent first callers wait for the one start; its outcome is final.
     static const Result<Runtime*>* cell = new Result<Runtime*>(start());
     if (!*cell) return *cell;
-    if ((**cell)->pid() != getpid()) return fail(SerialError::forked());
+    // The child handler sets the flag; no system call on this path.
+    if (g_forked.load(std::memory_order_relaxed)) return fail(SerialError::forked());
     return *cell;
 }
 

@@ -73,6 +73,13 @@ TEST(Runtime, NoThreadBeforeTheFirstUseThenTwoNamedWorkers) {
     }
     EXPECT_FALSE(runtime::started());
     EXPECT_EQ(threads_named_korvane(), 0);
+    // A child forked before the first use is not a forked runtime: it starts its own.
+    if (pid_t pid = fork(); pid == 0) {
+        _exit(runtime::runtime() && !runtime::forked() && threads_named_korvane() == 2 ? 0 : 1);
+    } else {
+        EXPECT_EQ(reap(pid), 0);
+    }
+    EXPECT_FALSE(runtime::started());
     // A loopback port needs no runtime.
     auto port = PortCore::create();
     ASSERT_TRUE(port->set_port("loop://"));
@@ -96,6 +103,9 @@ TEST(Runtime, AForkedChildGetsForkedAndItsPostsDoNothing) {
         auto r = runtime::runtime();
         if (r || r.error().kind() != SerialError::Kind::Forked) code |= 1;
         if (!runtime::forked()) code |= 2;
+        // Nor can a grandchild use it.
+        if (pid_t g = fork(); g == 0) _exit(runtime::runtime() ? 1 : 0);
+        else if (reap(g) != 0) code |= 32;
         std::atomic<bool> ran{false};
         parent_rt.post([&] { ran = true; });
         if (parent_rt.spawn_blocking([] {}).has_value()) code |= 4;
