@@ -144,6 +144,8 @@ Result<OpFuture> start(Operation op) {
 py::Ref run(ops::Operation op) {
     auto rt = runtime::runtime();
     if (!rt) throw rt.error();
+    // One stand-in for both phases, when called on a worker.
+    runtime::BlockInPlace stand_in;
     std::optional<OpResult> done;
     {
         py::Detached detached;
