@@ -11,6 +11,11 @@ void TaskBase::start() noexcept {
     post();
 }
 
+void TaskBase::start_here() noexcept {
+    state_.store(scheduled, std::memory_order_release);
+    run();
+}
+
 void TaskBase::post() noexcept {
     try {
         scheduler_.post([self = shared_from_this()] { self->run(); });
