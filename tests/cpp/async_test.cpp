@@ -227,6 +227,34 @@ TEST(Task, AWakeDuringItsPollRunsItAgainExactlyOnce) {
     EXPECT_TRUE(s->dropped);
 }
 
+TEST(Task, SpawnedHereTheFirstPollRunsOnTheCallerAndOnlyAWakePosts) {
+    ManualScheduler sched;
+    auto s = std::make_shared<Probe::Shared>();
+    Waker saved;
+    std::thread::id poller;
+    s->on_poll = [&](Context& cx, int n) {
+        saved = cx.waker();
+        if (n == 1) poller = std::this_thread::get_id();
+        return n == 2;
+    };
+    auto h = spawn_here(sched, Probe(s));
+    EXPECT_EQ(s->polls, 1);
+    EXPECT_EQ(poller, std::this_thread::get_id());
+    EXPECT_EQ(sched.pending(), 0u);
+    EXPECT_FALSE(h.is_finished());
+    saved.wake();
+    EXPECT_EQ(sched.pending(), 1u);
+    ASSERT_TRUE(sched.run_one());
+    EXPECT_TRUE(h.is_finished());
+    EXPECT_TRUE(s->dropped);
+
+    // Finished at that first poll: nothing is ever posted.
+    auto done = std::make_shared<Probe::Shared>();
+    done->on_poll = [](Context&, int) { return true; };
+    EXPECT_TRUE(spawn_here(sched, Probe(done)).is_finished());
+    EXPECT_EQ(sched.pending(), 0u);
+}
+
 TEST(Task, WakesWhileScheduledPostOnce) {
     ManualScheduler sched;
     auto s = std::make_shared<Probe::Shared>();
