@@ -227,9 +227,6 @@ bool wait_slice(const std::shared_ptr<Shared>& shared,
     py::Detached detached;
     // An operation whose task could not be scheduled ends here, with no lock held.
     end_orphaned_tasks();
-    // On a runtime worker (a done-callback that waits), another thread drives
-    // the reactor meanwhile, or the operation waited for could never finish.
-    runtime::BlockInPlace stand_in;
     auto now = steady_clock::now();
     nanoseconds slice = milliseconds(50);
     if (deadline) slice = std::clamp<nanoseconds>(*deadline - now, nanoseconds(0), slice);
@@ -264,6 +261,9 @@ Ref OpFuture::result() const {
 }
 
 Ref OpFuture::block() const {
+    // On a runtime worker (a done-callback that waits), another thread drives
+    // the reactor meanwhile, or the operation waited for could never finish.
+    runtime::BlockInPlace stand_in;
     while (!future::wait_slice(shared_, std::nullopt)) {
         if (PyErr_CheckSignals() < 0) {
             Ref exc = take_raised();
@@ -458,6 +458,7 @@ PyObject* future_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
             throw py::ErrorAlreadySet{};
         auto deadline = wait_deadline(timeout);
         const OpFuture& op = op_of(self);
+        runtime::BlockInPlace stand_in;
         for (;;) {
             if (future::wait_slice(op.shared(), deadline)) return op.result().release();
             py::check(PyErr_CheckSignals());

@@ -23,6 +23,8 @@ constexpr auto stand_in_slice = std::chrono::milliseconds(20);
 std::atomic<bool> g_started{false};
 std::atomic<bool> g_forked{false};
 thread_local bool t_on_worker = false;
+// A stand-in already covers this thread's current blocking wait.
+thread_local bool t_covered = false;
 
 void mark_forked() noexcept {
     if (g_started.load(std::memory_order_relaxed)) g_forked.store(true, std::memory_order_relaxed);
@@ -168,7 +170,8 @@ Result<Runtime*> runtime() {
     // Concurrent first callers wait for the one start; its outcome is final.
     static const Result<Runtime*>* cell = new Result<Runtime*>(start());
     if (!*cell) return *cell;
-    if ((**cell)->pid() != getpid()) return fail(SerialError::forked());
+    // The child handler sets the flag; no system call on this path.
+    if (g_forked.load(std::memory_order_relaxed)) return fail(SerialError::forked());
     return *cell;
 }
 
@@ -177,7 +180,7 @@ bool forked() noexcept { return g_forked.load(std::memory_order_relaxed); }
 bool on_worker() noexcept { return t_on_worker; }
 
 BlockInPlace::BlockInPlace() {
-    if (!t_on_worker) return;
+    if (!t_on_worker || t_covered) return;
     auto rt = runtime();
     if (!rt) return;
     auto done = std::make_shared<std::atomic<bool>>(false);
@@ -186,11 +189,16 @@ BlockInPlace::BlockInPlace() {
         while (!done->load(std::memory_order_acquire)) io->run_one_for(stand_in_slice);
         t_on_worker = false;
     };
-    if ((*rt)->spawn_blocking(std::move(stand_in))) done_ = std::move(done);
+    if ((*rt)->spawn_blocking(std::move(stand_in))) {
+        done_ = std::move(done);
+        t_covered = true;
+    }
 }
 
 BlockInPlace::~BlockInPlace() {
-    if (done_) done_->store(true, std::memory_order_release);
+    if (!done_) return;
+    t_covered = false;
+    done_->store(true, std::memory_order_release);
 }
 
 }  // namespace korvane::runtime

@@ -60,7 +60,8 @@ bool forked() noexcept;
 bool on_worker() noexcept;
 
 // Around a blocking wait on a worker: another thread runs the reactor meanwhile,
-// so the wait cannot starve the tasks and timers it may depend on.
+// so the wait cannot starve the tasks and timers it may depend on. One stand-in
+// covers a whole wait: nested ones on the same thread add nothing.
 class BlockInPlace {
 public:
     BlockInPlace();

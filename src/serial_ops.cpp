@@ -133,7 +133,7 @@ Result<OpFuture> spawn(Operation op) {
     OpFuture f = OpFuture::pending();
     auto rt = runtime::runtime();
     if (!rt) return std::unexpected(rt.error());
-    TaskHandle handle = korvane::spawn(**rt, TaskBody{f.shared(), std::nullopt, std::move(op)});
+    TaskHandle handle = korvane::spawn_here(**rt, TaskBody{f.shared(), std::nullopt, std::move(op)});
     f.set_abort(std::make_shared<TaskAbort>(std::move(handle)));
     return f;
 }
@@ -142,6 +142,7 @@ Result<OpFuture> start(Operation op) {
     auto rt = runtime::runtime();
     if (!rt) return std::unexpected(rt.error());
     std::optional<OpResult> done;
+    std::optional<Result<OpFuture>> spawned;
     {
         py::Detached detached;
         Waker noop = Waker::noop();
@@ -152,10 +153,13 @@ Result<OpFuture> start(Operation op) {
             op.reset();  // drop what the half-run operation held, still detached
             done.emplace(std::unexpected(panic_error()));
         }
-        if (done) op.reset();
+        if (done)
+            op.reset();
+        else
+            spawned.emplace(spawn(std::move(op)));
     }
     if (done) return OpFuture::resolved(std::move(*done));
-    return spawn(std::move(op));
+    return std::move(*spawned);
 }
 
 }  // namespace ops
@@ -163,6 +167,8 @@ Result<OpFuture> start(Operation op) {
 py::Ref run(ops::Operation op) {
     auto rt = runtime::runtime();
     if (!rt) throw rt.error();
+    // One stand-in for both phases, when called on a worker.
+    runtime::BlockInPlace stand_in;
     std::optional<OpResult> done;
     {
         py::Detached detached;
@@ -188,7 +194,8 @@ py::Ref run(ops::Operation op) {
         if (!*done) throw std::move(done->error());
         return (*done)->to_py();
     }
-    OpFuture f = py::value_or_throw(ops::spawn(std::move(op)));
+    auto handed = py::detached([&] { return ops::spawn(std::move(op)); });
+    OpFuture f = py::value_or_throw(std::move(handed));
     return f.block();
 }
 

@@ -36,7 +36,8 @@ Operation send_break(std::shared_ptr<PortCore> core, double duration);
 // The break duration: NaN or negative is refused; 2^64 s and above saturate.
 std::optional<Duration> break_duration(double seconds) noexcept;
 
-// Carries an unfinished operation on as a runtime task.
+// Carries an unfinished operation on as a runtime task, whose first poll runs
+// on the calling thread, detached from the interpreter.
 Result<OpFuture> spawn(Operation op);
 // Polls once on this thread (detached); finished gives a born-done future,
 // pending a spawned one. The error is only the runtime's.

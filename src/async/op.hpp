@@ -7,6 +7,7 @@
 #pragma once
 
 #include <coroutine>
+#include <cstddef>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -17,6 +18,12 @@
 namespace korvane {
 
 namespace detail {
+
+// Coroutine frames come from a small per-thread cache: an operation makes and
+// drops several frames per call, always of the same few sizes. A frame freed
+// on another thread joins that thread's cache.
+void* frame_alloc(std::size_t size);
+void frame_free(void* frame, std::size_t size) noexcept;
 
 struct Suspended {
     // Polls the awaited thing again; true once it is ready (or threw).
@@ -76,6 +83,9 @@ class [[nodiscard]] Op {
 public:
     struct promise_type : detail::OpPromiseBase {
         std::optional<T> value;
+
+        static void* operator new(std::size_t size) { return detail::frame_alloc(size); }
+        static void operator delete(void* frame, std::size_t size) noexcept { detail::frame_free(frame, size); }
 
         Op get_return_object() noexcept { return Op(std::coroutine_handle<promise_type>::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }

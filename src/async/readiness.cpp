@@ -4,6 +4,7 @@
 #include <mutex>
 #include <poll.h>
 
+#include "async/local_wait.hpp"
 #include "runtime.hpp"
 
 namespace korvane {
@@ -11,26 +12,33 @@ namespace korvane {
 namespace {
 
 struct Side {
-    std::mutex mutex;
     bool ready = false;
     bool armed = false;
     std::error_code error;
     Waker waker;
 };
 
+short interest(Readiness::Direction d) noexcept { return d == Readiness::Direction::Read ? POLLIN : POLLOUT; }
+
 }  // namespace
 
-struct Readiness::Impl {
-    int fd;
-    asio::posix::stream_descriptor sd;
-    std::shared_ptr<Side> sides[2] = {std::make_shared<Side>(), std::make_shared<Side>()};
+// Shared with the reactor's handlers, which may run after the Readiness is gone.
+struct Readiness::Cell {
+    std::mutex mutex;
+    const int fd;
+    asio::io_context& io;
+    // Present while a task's wait may be queued on the reactor.
+    std::unique_ptr<asio::posix::stream_descriptor> sd;
+    Side sides[2];
+    bool gone = false;
 
-    Impl(asio::io_context& io, int fd_) : fd(fd_), sd(io, fd_) {}
-    ~Impl() {
-        // Deregister without closing: the descriptor belongs to the back-end.
-        std::error_code ec;
-        sd.cancel(ec);
-        (void)sd.release();
+    Cell(int fd_, asio::io_context& io_) : fd(fd_), io(io_) {}
+
+    // Deregisters without closing: the descriptor belongs to the back-end.
+    // Queued waits end as aborted. With the mutex held.
+    void unregister() noexcept {
+        (void)sd->release();
+        sd.reset();
     }
 };
 
@@ -38,66 +46,91 @@ Result<Readiness> Readiness::create(int fd) {
     auto rt = runtime::runtime();
     if (!rt) return fail(rt.error());
     try {
-        return Readiness(std::make_unique<Impl>((*rt)->io(), fd));
+        // Registered once and let go at once, so a descriptor the reactor
+        // cannot watch is refused here rather than at its first wait.
+        asio::posix::stream_descriptor probe((*rt)->io(), fd);
+        (void)probe.release();
+        return Readiness(std::make_shared<Cell>(fd, (*rt)->io()));
     } catch (const std::system_error& e) {
         return fail(SerialError::os(e.code().value()));
     }
 }
 
-Readiness::Readiness(std::unique_ptr<Impl> impl) noexcept : impl_(std::move(impl)) {}
+Readiness::Readiness(std::shared_ptr<Cell> cell) noexcept : cell_(std::move(cell)) {}
 Readiness::Readiness(Readiness&&) noexcept = default;
 Readiness& Readiness::operator=(Readiness&&) noexcept = default;
 
 Readiness::~Readiness() {
+    if (!cell_) return;
+    std::lock_guard g(cell_->mutex);
+    cell_->gone = true;
+    if (!cell_->sd) return;
     // A forked child shares the parent's reactor: deregistering there would
     // take the parent's events away.
-    if (impl_ && runtime::forked()) (void)impl_.release();
+    if (runtime::forked())
+        (void)cell_->sd.release();
+    else
+        cell_->unregister();
 }
 
 Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {
-    auto& side = impl_->sides[d == Direction::Read ? 0 : 1];
-    bool arm = false;
+    auto& cell = *cell_;
+    const int i = d == Direction::Read ? 0 : 1;
+    auto& side = cell.sides[i];
     {
         Waker old;
-        std::lock_guard g(side->mutex);
-        if (side->error) return fail(SerialError::os(side->error.value()));
-        if (side->ready) return Status{};
-        register_waker(side->waker, cx, old);
-        if (!side->armed) side->armed = arm = true;
-    }
-    if (!arm) return std::nullopt;
-    auto kind = d == Direction::Read ? asio::posix::descriptor_base::wait_read
-                                     : asio::posix::descriptor_base::wait_write;
-    impl_->sd.async_wait(kind, [side](const std::error_code& ec) {
-        Waker w;
-        {
-            std::lock_guard g(side->mutex);
-            side->armed = false;
-            if (ec == asio::error::operation_aborted) return;
-            if (ec) side->error = ec;
-            side->ready = true;
-            w = std::move(side->waker);
+        std::lock_guard g(cell.mutex);
+        if (side.error) return fail(SerialError::os(side.error.value()));
+        if (side.ready) return Status{};
+        if (auto* local = cx.local()) {
+            if (local->take(cell.fd, interest(d))) {
+                side.ready = true;
+                return Status{};
+            }
+            local->want(cell.fd, interest(d));
+            return std::nullopt;
         }
-        w.wake();
-    });
+        register_waker(side.waker, cx, old);
+        if (side.armed) return std::nullopt;
+        try {
+            if (!cell.sd) cell.sd = std::make_unique<asio::posix::stream_descriptor>(cell.io, cell.fd);
+            auto kind = d == Direction::Read ? asio::posix::descriptor_base::wait_read
+                                             : asio::posix::descriptor_base::wait_write;
+            cell.sd->async_wait(kind, [cell = cell_, i](const std::error_code& ec) {
+                Waker w;
+                {
+                    std::lock_guard g(cell->mutex);
+                    auto& side = cell->sides[i];
+                    side.armed = false;
+                    if (ec == asio::error::operation_aborted) return;
+                    if (ec) side.error = ec;
+                    side.ready = true;
+                    w = std::move(side.waker);
+                    // No task waits any more: let go of the reactor.
+                    if (!cell->sides[1 - i].armed && cell->sd && !cell->gone) cell->unregister();
+                }
+                w.wake();
+            });
+        } catch (const std::system_error& e) {
+            // Nothing is queued, so the side stays unarmed and the next poll tries again.
+            return fail(SerialError::os(e.code().value()));
+        }
+        side.armed = true;
+    }
     // The reactor is edge-triggered and a wait does not look at the current
     // level: an event between the caller's last attempt and the wait being
     // queued would be lost. Ask the level once the wait is in place.
-    pollfd p{impl_->fd, static_cast<short>(d == Direction::Read ? POLLIN : POLLOUT), 0};
-    if (::poll(&p, 1, 0) > 0) {
-        std::lock_guard g(side->mutex);
-        side->ready = true;
-        return Status{};
-    }
-    std::lock_guard g(side->mutex);
-    if (side->ready) return Status{};
+    pollfd p{cell.fd, interest(d), 0};
+    bool level = ::poll(&p, 1, 0) > 0;
+    std::lock_guard g(cell.mutex);
+    if (level) side.ready = true;
+    if (side.ready) return Status{};
     return std::nullopt;
 }
 
 void Readiness::clear_ready(Direction d) {
-    auto& side = impl_->sides[d == Direction::Read ? 0 : 1];
-    std::lock_guard g(side->mutex);
-    side->ready = false;
+    std::lock_guard g(cell_->mutex);
+    cell_->sides[d == Direction::Read ? 0 : 1].ready = false;
 }
 
 }  // namespace korvane

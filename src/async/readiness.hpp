@@ -1,7 +1,11 @@
-// Readiness: reactor events on a descriptor, as a leaf the native back-end polls.
+// Readiness: a descriptor's readiness, as a leaf the native back-end polls.
 //
 // A direction stays ready until the caller reports that the descriptor would
 // block (clear), so a partial read never waits for an edge that already came.
+// A wait polled with local waits (a blocking caller's first phase) is recorded
+// there; a task's wait is armed on the runtime's reactor. The descriptor is
+// registered with the reactor only while a task waits on it, so a port used
+// from blocking calls alone never wakes a worker.
 #pragma once
 
 #include <memory>
@@ -15,7 +19,7 @@ class Readiness {
 public:
     enum class Direction : unsigned char { Read, Write };
 
-    // Registers `fd` with the runtime's reactor. The descriptor stays the
+    // Watches `fd` for the runtime's reactor. The descriptor stays the
     // caller's: it is never closed here.
     static Result<Readiness> create(int fd);
 
@@ -30,9 +34,9 @@ public:
     void clear_ready(Direction d);
 
 private:
-    struct Impl;
-    explicit Readiness(std::unique_ptr<Impl> impl) noexcept;
-    std::unique_ptr<Impl> impl_;
+    struct Cell;
+    explicit Readiness(std::shared_ptr<Cell> cell) noexcept;
+    std::shared_ptr<Cell> cell_;
 };
 
 }  // namespace korvane

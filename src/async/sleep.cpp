@@ -4,6 +4,7 @@
 #include <limits>
 #include <mutex>
 
+#include "async/local_wait.hpp"
 #include "runtime.hpp"
 
 namespace korvane {
@@ -62,6 +63,10 @@ Sleep::~Sleep() {
 
 Poll<Unit> Sleep::poll(Context& cx) {
     if (Clock::now() >= deadline_) return Unit{};
+    if (auto* local = cx.local(); local && !timer_) {
+        local->until(deadline_);
+        return std::nullopt;
+    }
     if (!timer_) {
         auto rt = runtime::runtime();
         // Without a runtime nothing could ever wake us: end now rather than hang.

@@ -22,8 +22,9 @@ std::optional<Instant> earlier(std::optional<Instant> a, std::optional<Instant> 
 // A clock duration of `d`, saturating.
 Clock::duration to_clock(Duration d) noexcept;
 
-// Ready once the deadline has passed. The timer is armed at the first poll
-// that finds the deadline ahead, on the runtime's reactor.
+// Ready once the deadline has passed. Polled with local waits, it records its
+// deadline there; otherwise a timer is armed on the runtime's reactor at the
+// first poll that finds the deadline ahead.
 class Sleep {
 public:
     explicit Sleep(Instant deadline) noexcept;

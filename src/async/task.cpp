@@ -6,14 +6,19 @@ SerialError panic_error() { return SerialError::io("the operation panicked"); }
 
 namespace detail {
 
+namespace {
+std::atomic<TaskBase*> orphans{nullptr};
+}  // namespace
+
 void TaskBase::start() noexcept {
     state_.store(scheduled, std::memory_order_release);
     post();
 }
 
-namespace {
-std::atomic<TaskBase*> orphans{nullptr};
-}  // namespace
+void TaskBase::start_here() noexcept {
+    state_.store(scheduled, std::memory_order_release);
+    run();
+}
 
 void TaskBase::post() noexcept {
     try {

@@ -29,6 +29,8 @@ public:
     bool is_finished() const noexcept { return state_.load(std::memory_order_acquire) & complete; }
     void start() noexcept;
     static void end_orphans() noexcept;
+    // The first poll on the calling thread; later ones go to the scheduler.
+    void start_here() noexcept;
 
 protected:
     // True once the future has finished (also by throwing).
@@ -89,6 +91,15 @@ template <Pollable F>
 TaskHandle spawn(Scheduler& scheduler, F future) {
     auto task = std::make_shared<detail::TaskImpl<F>>(scheduler, std::move(future));
     task->start();
+    return TaskHandle(std::move(task));
+}
+
+// As spawn, but the first poll runs now on the calling thread, so a future
+// that has to wait becomes a task without waking a worker.
+template <Pollable F>
+TaskHandle spawn_here(Scheduler& scheduler, F future) {
+    auto task = std::make_shared<detail::TaskImpl<F>>(scheduler, std::move(future));
+    task->start_here();
     return TaskHandle(std::move(task));
 }
 

@@ -32,14 +32,20 @@ private:
     std::shared_ptr<Target> target_;
 };
 
-// What a poll is given: the waker to register when it cannot finish yet.
+class LocalWaits;
+
+// What a poll is given: the waker to register when it cannot finish yet, and,
+// when the polling thread parks itself, where leaves record their waits
+// instead of arming the reactor.
 class Context {
 public:
-    explicit Context(const Waker& waker) noexcept : waker_(&waker) {}
+    explicit Context(const Waker& waker, LocalWaits* local = nullptr) noexcept : waker_(&waker), local_(local) {}
     const Waker& waker() const noexcept { return *waker_; }
+    LocalWaits* local() const noexcept { return local_; }
 
 private:
     const Waker* waker_;
+    LocalWaits* local_;
 };
 
 // Empty means pending.

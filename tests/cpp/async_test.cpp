@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <string>
 #include <latch>
 #include <stdexcept>
 #include <thread>
@@ -224,6 +227,34 @@ TEST(Task, AWakeDuringItsPollRunsItAgainExactlyOnce) {
     EXPECT_TRUE(s->dropped);
 }
 
+TEST(Task, SpawnedHereTheFirstPollRunsOnTheCallerAndOnlyAWakePosts) {
+    ManualScheduler sched;
+    auto s = std::make_shared<Probe::Shared>();
+    Waker saved;
+    std::thread::id poller;
+    s->on_poll = [&](Context& cx, int n) {
+        saved = cx.waker();
+        if (n == 1) poller = std::this_thread::get_id();
+        return n == 2;
+    };
+    auto h = spawn_here(sched, Probe(s));
+    EXPECT_EQ(s->polls, 1);
+    EXPECT_EQ(poller, std::this_thread::get_id());
+    EXPECT_EQ(sched.pending(), 0u);
+    EXPECT_FALSE(h.is_finished());
+    saved.wake();
+    EXPECT_EQ(sched.pending(), 1u);
+    ASSERT_TRUE(sched.run_one());
+    EXPECT_TRUE(h.is_finished());
+    EXPECT_TRUE(s->dropped);
+
+    // Finished at that first poll: nothing is ever posted.
+    auto done = std::make_shared<Probe::Shared>();
+    done->on_poll = [](Context&, int) { return true; };
+    EXPECT_TRUE(spawn_here(sched, Probe(done)).is_finished());
+    EXPECT_EQ(sched.pending(), 0u);
+}
+
 TEST(Task, WakesWhileScheduledPostOnce) {
     ManualScheduler sched;
     auto s = std::make_shared<Probe::Shared>();
@@ -291,14 +322,11 @@ Op<Result<int>> queue_for(Lock& lock, std::vector<int>& order, std::mutex& m, in
     co_return id;
 }
 
-TEST(Task, AnOpHandedToATaskKeepsItsPlaceInTheLockQueue) {
-    Lock lock;
-    std::mutex m;
-    std::vector<int> order;
-    auto held = lock.try_lock();
+// `first` is queued; a second request queues behind it, both go to tasks in
+// the other order, and the lock still goes to them in queue order.
+void queue_second_and_hand_over(Lock& lock, std::vector<int>& order, std::mutex& m, Op<Result<int>> first,
+                                std::optional<Lock::Guard>& held) {
     Counted c;
-    auto first = queue_for(lock, order, m, 1);
-    EXPECT_FALSE(first.poll(c.cx));  // queued on this thread
     auto second = queue_for(lock, order, m, 2);
     EXPECT_FALSE(second.poll(c.cx));
     auto f2 = spawn_future(std::move(second));
@@ -307,6 +335,17 @@ TEST(Task, AnOpHandedToATaskKeepsItsPlaceInTheLockQueue) {
     EXPECT_EQ(*wait_bounded(f1, "first"), 1);
     EXPECT_EQ(*wait_bounded(f2, "second"), 2);
     EXPECT_EQ(order, (std::vector<int>{1, 2}));
+}
+
+TEST(Task, AnOpHandedToATaskKeepsItsPlaceInTheLockQueue) {
+    Lock lock;
+    std::mutex m;
+    std::vector<int> order;
+    auto held = lock.try_lock();
+    Counted c;
+    auto first = queue_for(lock, order, m, 1);
+    EXPECT_FALSE(first.poll(c.cx));  // queued on this thread
+    queue_second_and_hand_over(lock, order, m, std::move(first), held);
 }
 
 TEST(Combinators, TimeoutPollsTheFutureBeforeItsTimer) {
@@ -417,6 +456,134 @@ TEST(Readiness, AnEventBeforeTheWaitIsQueuedIsNotLost) {
     }
     close(p[0]);
     close(p[1]);
+}
+
+// Whether `fd` is registered with any epoll instance of this process (the
+// runtime's reactor is the only one).
+bool registered_with_reactor(int fd) {
+    std::vector<std::string> epolls;
+    DIR* d = opendir("/proc/self/fd");
+    if (!d) return false;
+    while (dirent* e = readdir(d)) {
+        char target[64] = {};
+        std::string link = std::string("/proc/self/fd/") + e->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::string(target) == "anon_inode:[eventpoll]")
+            epolls.push_back(e->d_name);
+    }
+    closedir(d);
+    for (const auto& ep : epolls) {
+        std::ifstream info("/proc/self/fdinfo/" + ep);
+        std::string line;
+        while (std::getline(info, line))
+            if (line.rfind("tfd:", 0) == 0 && std::stoi(line.substr(4)) == fd) return true;
+    }
+    return false;
+}
+
+struct Pipe {
+    int rd = -1, wr = -1;
+    Pipe() {
+        int p[2];
+        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) std::abort();
+        rd = p[0];
+        wr = p[1];
+    }
+    ~Pipe() {
+        close(rd);
+        close(wr);
+    }
+};
+
+auto readable(Readiness& r) {
+    return poll_fn([&r](Context& cx) { return r.poll_ready(Readiness::Direction::Read, cx); });
+}
+
+TEST(FirstPhase, AWaitOnTheCallingThreadIsWokenByDataAndNeverRegistersWithTheReactor) {
+    rt();
+    Pipe p;
+    auto r = Readiness::create(p.rd);
+    ASSERT_TRUE(r);
+    auto waiting = std::async(std::launch::async, [&] { return block_on(readable(*r)); });
+    EXPECT_EQ(waiting.wait_for(30ms), std::future_status::timeout);
+    EXPECT_FALSE(registered_with_reactor(p.rd));
+    ASSERT_EQ(write(p.wr, "x", 1), 1);
+    EXPECT_TRUE(wait_bounded(waiting, "the wait for data"));
+
+    // A task's wait registers the descriptor, and lets it go once it is over.
+    char c;
+    ASSERT_EQ(read(p.rd, &c, 1), 1);
+    r->clear_ready(Readiness::Direction::Read);
+    auto task = spawn_future([](Readiness& r) -> Op<Result<int>> {
+        auto ready = co_await readable(r);
+        co_return ready ? Result<int>(1) : Result<int>(std::unexpect, ready.error());
+    }(*r));
+    EXPECT_EQ(task.wait_for(30ms), std::future_status::timeout);
+    EXPECT_TRUE(registered_with_reactor(p.rd));
+    ASSERT_EQ(write(p.wr, "y", 1), 1);
+    EXPECT_TRUE(wait_bounded(task, "the task's wait"));
+    EXPECT_FALSE(registered_with_reactor(p.rd));
+}
+
+TEST(FirstPhase, AWakerFromAnotherThreadOrTheDeadlineEndsThePark) {
+    rt();
+    Pipe p;
+    auto r = Readiness::create(p.rd);
+    ASSERT_TRUE(r);
+    Notify notify;
+    std::thread waker([&] {
+        std::this_thread::sleep_for(30ms);
+        notify.notify_one();
+    });
+    auto won = within([&] { return block_on(select(readable(*r), notify.notified())).index(); }, "the woken wait");
+    waker.join();
+    EXPECT_EQ(won, 1u);
+
+    auto start = Clock::now();
+    auto timed = within([&] { return block_on(timeout_at(start + 40ms, readable(*r))); }, "the timed wait");
+    EXPECT_FALSE(timed);
+    EXPECT_GE(Clock::now() - start, 40ms);
+    EXPECT_FALSE(registered_with_reactor(p.rd));
+}
+
+TEST(FirstPhase, AnOpHandedToATaskAfterThePhaseKeepsItsPlaceInTheLockQueue) {
+    Lock lock;
+    std::mutex m;
+    std::vector<int> order;
+    auto held = lock.try_lock();
+    auto first = queue_for(lock, order, m, 1);
+    // The runner's first phase, shortened: the op queues on this thread.
+    Sleep phase(Clock::now() + 30ms);
+    bool finished = within([&] {
+        return block_on(poll_fn([&](Context& cx) -> Poll<bool> {
+            if (first.poll(cx)) return true;
+            if (phase.poll(cx)) return false;
+            return std::nullopt;
+        }));
+    });
+    ASSERT_FALSE(finished);
+    queue_second_and_hand_over(lock, order, m, std::move(first), held);
+}
+
+TEST(Readiness, AWaitThatFailsToArmIsArmedAgainAtTheNextPoll) {
+    rt();
+    Pipe p;
+    auto r = Readiness::create(p.rd);
+    ASSERT_TRUE(r);
+    // The number is free while the wait arms: the reactor refuses it.
+    int saved = dup(p.rd);
+    ASSERT_GE(saved, 0);
+    close(p.rd);
+    Counted c;
+    auto failed = r->poll_ready(Readiness::Direction::Read, c.cx);
+    ASSERT_TRUE(failed);
+    EXPECT_FALSE(*failed);
+    ASSERT_EQ(dup2(saved, p.rd), p.rd);
+    close(saved);
+    EXPECT_FALSE(r->poll_ready(Readiness::Direction::Read, c.cx));
+    ASSERT_EQ(write(p.wr, "x", 1), 1);
+    auto until = Clock::now() + limit;
+    while (c.wakes() == 0 && Clock::now() < until) std::this_thread::sleep_for(1ms);
+    EXPECT_EQ(c.wakes(), 1);
 }
 
 }  // namespace
