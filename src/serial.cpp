@@ -537,12 +537,18 @@ constexpr Bytes newline(&newline_byte, 1);
 ByteVec& buffer_for(std::integral_constant<Mode, Mode::Blocking>) { return fast::scratch(); }
 ByteVec buffer_for(std::integral_constant<Mode, Mode::Started>) { return {}; }
 
+// The blocking runner for mode M's calls; asyncio's start theirs instead.
+template <Mode M>
+Runner* runner_for(Runner& r) {
+    return M == Mode::Blocking ? &r : nullptr;
+}
+
 // A call's result: `object()` when it finished here, the result of running
 // its operation, or, started, its future (done with `outcome()` when it finished).
 template <Mode M, class Object, class Value>
-PyObject* finish(fast::Attempted a, Object&& object, Value&& outcome) {
+PyObject* finish(fast::Attempted a, Runner& runner, Object&& object, Value&& outcome) {
     if constexpr (M == Mode::Blocking) {
-        if (!a.done) return run(std::move(a.op)).release();
+        if (!a.done) return (a.op ? run(std::move(a.op)) : runner.finish()).release();
         if (!*a.done) throw std::move(a.done->error());
         return object(**a.done);
     } else {
@@ -553,9 +559,9 @@ PyObject* finish(fast::Attempted a, Object&& object, Value&& outcome) {
 }
 
 template <Mode M>
-PyObject* finish_bytes(fast::Attempted a, ByteVec& out) {
+PyObject* finish_bytes(fast::Attempted a, Runner& runner, ByteVec& out) {
     return finish<M>(
-        std::move(a),
+        std::move(a), runner,
         [&](std::size_t) {
             return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
                                              static_cast<Py_ssize_t>(out.size()));
@@ -564,8 +570,8 @@ PyObject* finish_bytes(fast::Attempted a, ByteVec& out) {
 }
 
 template <Mode M>
-PyObject* finish_count(fast::Attempted a) {
-    return finish<M>(std::move(a), [](std::size_t n) { return PyLong_FromSize_t(n); }, Outcome::count);
+PyObject* finish_count(fast::Attempted a, Runner& runner) {
+    return finish<M>(std::move(a), runner, [](std::size_t n) { return PyLong_FromSize_t(n); }, Outcome::count);
 }
 
 std::uint64_t read_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -578,12 +584,14 @@ std::uint64_t read_size(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnam
 // A read of `n` bytes through the fast path, to its end.
 Ref read_to_end(const std::shared_ptr<PortCore>& c, std::uint64_t n) {
     ByteVec& out = fast::scratch();
-    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read(c, n, out), out));
+    Runner runner;
+    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read(c, n, out, &runner), runner, out));
 }
 
 Ref readline_to_end(const std::shared_ptr<PortCore>& c, std::optional<std::uint64_t> limit) {
     ByteVec& out = fast::scratch();
-    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read_until(c, newline, limit, true, out), out));
+    Runner runner;
+    return Ref::steal(finish_bytes<Mode::Blocking>(fast::read_until(c, newline, limit, true, out, &runner), runner, out));
 }
 
 }  // namespace
@@ -593,7 +601,8 @@ PyObject* read_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return py::entry([&] {
         std::uint64_t n = read_size(args, nargs, kwnames);
         decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
-        return finish_bytes<M>(fast::read(core(self), n, out), out);
+        Runner runner;
+        return finish_bytes<M>(fast::read(core(self), n, out, runner_for<M>(runner)), runner, out);
     });
 }
 
@@ -609,7 +618,9 @@ PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (expected && expected != Py_None) py::noted("expected", [&] { given.emplace(expected); });
         Bytes terminator = given ? given->view() : newline;
         decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
-        return finish_bytes<M>(fast::read_until(core(self), terminator, limit, false, out), out);
+        Runner runner;
+        return finish_bytes<M>(fast::read_until(core(self), terminator, limit, false, out, runner_for<M>(runner)), runner,
+                               out);
     });
 }
 
@@ -623,7 +634,9 @@ PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         std::optional<std::uint64_t> limit;
         if (n >= 0) limit = static_cast<std::uint64_t>(n);
         decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
-        return finish_bytes<M>(fast::read_until(core(self), newline, limit, true, out), out);
+        Runner runner;
+        return finish_bytes<M>(fast::read_until(core(self), newline, limit, true, out, runner_for<M>(runner)), runner,
+                               out);
     });
 }
 
@@ -635,7 +648,8 @@ PyObject* write_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         parse(args, nargs, kwnames, "O:write", names, &data);
         std::optional<fast::BytesArg> bytes;
         py::noted("data", [&] { bytes.emplace(data); });
-        return finish_count<M>(fast::write(core(self), bytes->view()));
+        Runner runner;
+        return finish_count<M>(fast::write(core(self), bytes->view(), runner_for<M>(runner)), runner);
     });
 }
 

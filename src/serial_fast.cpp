@@ -36,70 +36,70 @@ void wait_detached(std::unique_lock<std::mutex>& l) {
     l.lock();
 }
 
-struct Attempt {
-    // Nothing: the fast path did not start and the full operation runs.
-    std::optional<Result<port::Begun>> begun;
-    Result<port::Fast> end = port::Fast::Wait;
-};
-
 // The loopback's calls never block, so it keeps the interpreter (and waits
 // for a busy back-end lock released); a descriptor is driven detached.
-template <class Steps>
-Attempt attempt(PortCore& core, bool reading, Steps&& steps) {
-    auto run = [&](port::LockWait wait) {
-        Attempt a;
-        a.begun = reading ? core.begin_read(wait) : core.begin_write(wait);
-        if (a.begun && *a.begun) a.end = steps(**a.begun, wait);
-        return a;
+// `carry_on` makes the operation that takes over, from what was begun (null
+// when nothing was); `count` is what a finished call gives.
+template <class Steps, class CarryOn>
+Attempted attempt(PortCore& core, bool reading, Steps&& steps, CarryOn&& carry_on, const std::size_t& count,
+                  Runner* runner) {
+    auto run = [&](port::LockWait wait) -> Attempted {
+        auto begun = reading ? core.begin_read(wait) : core.begin_write(wait);
+        if (!begun) return {std::nullopt, carry_on(nullptr)};
+        if (!*begun) return {fail(std::move(begun->error())), {}};
+        auto end = steps(**begun, wait);
+        if (!end) return {fail(std::move(end.error())), {}};
+        if (*end == port::Fast::Done) return {Result<std::size_t>(count), {}};
+        return {std::nullopt, carry_on(&**begun)};
     };
     if (core.in_memory()) return run(&wait_detached);
     py::Detached detached;
-    return run(nullptr);
-}
-
-// Finished or failed; nothing while it waits.
-std::optional<Result<std::size_t>> outcome(Attempt& a, std::size_t count) {
-    if (!*a.begun) return fail(std::move(a.begun->error()));
-    if (!a.end) return fail(std::move(a.end.error()));
-    if (*a.end == port::Fast::Done) return count;
-    return std::nullopt;
+    Attempted a = run(nullptr);
+    if (runner && a.op) runner->first(std::move(a.op));
+    return a;
 }
 
 void need_runtime() { py::value_or_throw(runtime::runtime()); }
 
 }  // namespace
 
-Attempted read(const std::shared_ptr<PortCore>& core, std::uint64_t size, ByteVec& out) {
+Attempted read(const std::shared_ptr<PortCore>& core, std::uint64_t size, ByteVec& out, Runner* runner) {
     need_runtime();
-    Attempt a = attempt(*core, true, [&](port::Begun& b, port::LockWait w) { return core->fast_read(b, size, out, w); });
-    if (!a.begun) return {std::nullopt, ops::read(core, size)};
-    if (auto done = outcome(a, 0)) return {std::move(done), {}};
-    return {std::nullopt, ops::read_from(core, std::move(**a.begun), size, std::move(out))};
+    return attempt(
+        *core, true, [&](port::Begun& b, port::LockWait w) { return core->fast_read(b, size, out, w); },
+        [&](port::Begun* b) {
+            if (!b) return ops::read(core, size);
+            return ops::read_from(core, std::move(*b), size, std::move(out));
+        },
+        0, runner);
 }
 
 Attempted read_until(const std::shared_ptr<PortCore>& core, Bytes expected, std::optional<std::uint64_t> size,
-                     bool restart, ByteVec& out) {
+                     bool restart, ByteVec& out, Runner* runner) {
     need_runtime();
-    Attempt a = attempt(*core, true, [&](port::Begun& b, port::LockWait w) {
-        return core->fast_read_until(b, expected, size, restart, out, w);
-    });
-    auto terminator = [&] { return ByteVec(expected.begin(), expected.end()); };
-    if (!a.begun) {
-        if (restart) return {std::nullopt, ops::readline(core, size ? static_cast<std::int64_t>(*size) : -1)};
-        return {std::nullopt, ops::read_until(core, terminator(), size)};
-    }
-    if (auto done = outcome(a, 0)) return {std::move(done), {}};
-    return {std::nullopt, ops::read_until_from(core, std::move(**a.begun), terminator(), size, restart, std::move(out))};
+    return attempt(
+        *core, true,
+        [&](port::Begun& b, port::LockWait w) { return core->fast_read_until(b, expected, size, restart, out, w); },
+        [&](port::Begun* b) {
+            ByteVec terminator(expected.begin(), expected.end());
+            if (b) return ops::read_until_from(core, std::move(*b), std::move(terminator), size, restart, std::move(out));
+            if (restart) return ops::readline(core, size ? static_cast<std::int64_t>(*size) : -1);
+            return ops::read_until(core, std::move(terminator), size);
+        },
+        0, runner);
 }
 
-Attempted write(const std::shared_ptr<PortCore>& core, Bytes data) {
+Attempted write(const std::shared_ptr<PortCore>& core, Bytes data, Runner* runner) {
     need_runtime();
     std::size_t written = 0;
-    Attempt a =
-        attempt(*core, false, [&](port::Begun& b, port::LockWait w) { return core->fast_write(b, data, written, w); });
-    if (!a.begun) return {std::nullopt, ops::write(core, ByteVec(data.begin(), data.end()))};
-    if (auto done = outcome(a, written)) return {std::move(done), {}};
-    return {std::nullopt, ops::write_from(core, std::move(**a.begun), ByteVec(data.begin(), data.end()), written)};
+    return attempt(
+        *core, false, [&](port::Begun& b, port::LockWait w) { return core->fast_write(b, data, written, w); },
+        [&](port::Begun* b) {
+            ByteVec copy(data.begin(), data.end());
+            if (!b) return ops::write(core, std::move(copy));
+            return ops::write_from(core, std::move(*b), std::move(copy), written);
+        },
+        written, runner);
 }
 
 }  // namespace korvane::serial::fast

@@ -164,39 +164,47 @@ Result<OpFuture> start(Operation op) {
 
 }  // namespace ops
 
+void Runner::first(ops::Operation op) {
+    stand_in_.emplace();
+    op_ = std::move(op);
+    // The operation is polled before the timer, so a result that is ready
+    // when the 50 ms run out is still delivered here.
+    Sleep first_phase(Clock::now() + std::chrono::milliseconds(50));
+    auto phase = poll_fn([&](Context& cx) -> Poll<bool> {
+        if (auto r = op_.poll(cx)) {
+            done_.emplace(std::move(*r));
+            return true;
+        }
+        if (first_phase.poll(cx)) return false;
+        return std::nullopt;
+    });
+    try {
+        block_on(phase);
+    } catch (...) {
+        done_.emplace(std::unexpected(panic_error()));
+    }
+    if (done_) op_.reset();
+}
+
+py::Ref Runner::finish() {
+    if (done_) {
+        if (!*done_) throw std::move(done_->error());
+        return (*done_)->to_py();
+    }
+    auto handed = py::detached([&] { return ops::spawn(std::move(op_)); });
+    OpFuture f = py::value_or_throw(std::move(handed));
+    return f.block();
+}
+
 py::Ref run(ops::Operation op) {
     auto rt = runtime::runtime();
     if (!rt) throw rt.error();
-    // One stand-in for both phases, when called on a worker.
-    runtime::BlockInPlace stand_in;
-    std::optional<OpResult> done;
+    Runner runner;
     {
         py::Detached detached;
-        // The operation is polled before the timer, so a result that is ready
-        // when the 50 ms run out is still delivered here.
-        Sleep first_phase(Clock::now() + std::chrono::milliseconds(50));
-        auto phase = poll_fn([&](Context& cx) -> Poll<bool> {
-            if (auto r = op.poll(cx)) {
-                done.emplace(std::move(*r));
-                return true;
-            }
-            if (first_phase.poll(cx)) return false;
-            return std::nullopt;
-        });
-        try {
-            block_on(phase);
-        } catch (...) {
-            done.emplace(std::unexpected(panic_error()));
-        }
-        if (done) op.reset();
+        runner.first(std::move(op));
     }
-    if (done) {
-        if (!*done) throw std::move(done->error());
-        return (*done)->to_py();
-    }
-    auto handed = py::detached([&] { return ops::spawn(std::move(op)); });
-    OpFuture f = py::value_or_throw(std::move(handed));
-    return f.block();
+    return runner.finish();
 }
 
 }  // namespace korvane::serial

@@ -9,6 +9,7 @@
 #include "async/op.hpp"
 #include "future.hpp"
 #include "port.hpp"
+#include "runtime.hpp"
 
 namespace korvane::serial {
 
@@ -45,8 +46,28 @@ Result<OpFuture> start(Operation op);
 
 }  // namespace ops
 
-// Runs an operation to its end for a blocking method: up to 50 ms polled on
-// this thread, then a runtime task waited for in signal-aware slices. Throws.
+// The blocking runner in two halves, so a caller that is already detached
+// when it makes its operation runs the first phase without attaching between:
+// `first` (detached) polls the operation on this thread for up to 50 ms;
+// `finish` (attached) gives its result, or carries it on as a runtime task
+// waited for in signal-aware slices. Throws.
+class Runner {
+public:
+    Runner() = default;
+    Runner(const Runner&) = delete;
+    Runner& operator=(const Runner&) = delete;
+
+    void first(ops::Operation op);
+    py::Ref finish();
+
+private:
+    // One stand-in for both phases, when called on a worker.
+    std::optional<runtime::BlockInPlace> stand_in_;
+    ops::Operation op_;
+    std::optional<OpResult> done_;
+};
+
+// Runs an operation to its end for a blocking method: both halves. Throws.
 py::Ref run(ops::Operation op);
 
 }  // namespace korvane::serial
