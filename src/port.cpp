@@ -49,7 +49,7 @@ Status PortCore::install(std::unique_ptr<Backend> backend) {
     if (auto cleared = backend->clear_buffers(true, false); !cleared) return cleared;
     in_memory_.store(!backend->fileno().has_value(), std::memory_order_relaxed);
     backend_ = std::move(backend);
-    ++generation_;
+    open_generation_.store(++generation_, std::memory_order_release);
     return {};
 }
 
@@ -58,6 +58,7 @@ void PortCore::close() noexcept {
     {
         std::lock_guard b(backend_mutex_);
         old = std::move(backend_);
+        open_generation_.store(0, std::memory_order_release);
     }
     // Signalled after the slot is empty, so a woken operation never finds it filled;
     // the device is closed last.
@@ -71,6 +72,7 @@ void PortCore::close_if(std::uint64_t generation) noexcept {
         std::lock_guard b(backend_mutex_);
         if (!backend_ || generation_ != generation) return;
         old = std::move(backend_);
+        open_generation_.store(0, std::memory_order_release);
     }
     closed.notify_waiters();
     old.reset();
@@ -570,31 +572,28 @@ std::unique_lock<std::mutex> PortCore::lock_backend(port::LockWait wait) {
     return l;
 }
 
-std::optional<Result<port::Begun>> PortCore::begin(Lock& lock, Notify& cancel, port::LockWait wait) {
+std::optional<Result<port::Begun>> PortCore::begin(Lock& lock, Notify& cancel) {
     // Asked before the lock is taken: giving a taken lock back could hand it
     // to a caller that came later, ahead of this one.
     if (cancel.has_permit()) return std::nullopt;
     auto held = lock.try_lock();
     if (!held) return std::nullopt;
-    std::uint64_t generation;
-    {
-        auto b = lock_backend(wait);
-        if (!backend_) return Result<port::Begun>(std::unexpect, SerialError::not_open());
-        generation = generation_;
-    }
+    // Every step checks the generation again under the back-end lock.
+    const auto generation = open_generation_.load(std::memory_order_acquire);
+    if (generation == 0) return Result<port::Begun>(std::unexpect, SerialError::not_open());
     port::Begun begun{std::move(*held), generation,
                       with_state([](const port::State& st) { return st.settings; }), std::nullopt};
     return Result<port::Begun>(std::move(begun));
 }
 
-std::optional<Result<port::Begun>> PortCore::begin_read(port::LockWait wait) {
-    auto r = begin(read_lock, cancel_read, wait);
+std::optional<Result<port::Begun>> PortCore::begin_read(port::LockWait) {
+    auto r = begin(read_lock, cancel_read);
     if (r && *r) (*r)->deadline = deadline_from((*r)->settings.timeout);
     return r;
 }
 
-std::optional<Result<port::Begun>> PortCore::begin_write(port::LockWait wait) {
-    auto r = begin(write_lock, cancel_write, wait);
+std::optional<Result<port::Begun>> PortCore::begin_write(port::LockWait) {
+    auto r = begin(write_lock, cancel_write);
     if (r && *r) (*r)->deadline = deadline_from((*r)->settings.write_timeout);
     return r;
 }

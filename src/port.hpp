@@ -106,6 +106,9 @@ private:
     std::unique_ptr<Backend> backend_;
     // Counts opens, so a device-loss close can tell its back-end from a newer one.
     std::uint64_t generation_ = 0;
+    // generation_ while a back-end is held, else 0; written under
+    // backend_mutex_, read without it where a glance is enough.
+    std::atomic<std::uint64_t> open_generation_{0};
     // Whether the last back-end opened had no descriptor; a hint read unlocked.
     std::atomic<bool> in_memory_{false};
 
@@ -252,7 +255,7 @@ private:
     static Op<Result<T>> guard(std::shared_ptr<PortCore> self, Op<Result<T>> op, std::optional<std::uint64_t> known);
 
     // The lock taken, the port open with the same back-end, the state read.
-    std::optional<Result<port::Begun>> begin(Lock& lock, Notify& cancel, port::LockWait wait);
+    std::optional<Result<port::Begun>> begin(Lock& lock, Notify& cancel);
     std::unique_lock<std::mutex> lock_backend(port::LockWait wait);
     // One attempt that never waits, on the back-end of `generation`.
     std::optional<Result<std::size_t>> try_read_some(std::uint64_t generation, MutableBytes buffer,

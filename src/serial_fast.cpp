@@ -31,9 +31,14 @@ ByteVec& scratch() {
 
 namespace {
 
+// Waits detached until the lock is free, then takes it attached: a thread
+// that held it while waiting to attach would deadlock with one that holds the
+// interpreter and wants the lock (a fork's prepare handler, for one).
 void wait_detached(std::unique_lock<std::mutex>& l) {
-    py::Detached d;
-    l.lock();
+    while (!l.try_lock()) {
+        py::Detached d;
+        std::lock_guard until_free(*l.mutex());
+    }
 }
 
 // The loopback's calls never block, so it keeps the interpreter (and waits

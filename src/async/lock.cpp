@@ -16,6 +16,7 @@ Lock::Acquire::~Acquire() {
         std::lock_guard g(lock_->mutex_);
         if (stage_ == Stage::Queued) {
             lock_->unlink(this);
+            if (!lock_->head_) lock_->state_.store(held, std::memory_order_relaxed);
         } else if (stage_ == Stage::Granted) {
             lock_->hand_over(wake);
         }
@@ -32,7 +33,11 @@ Poll<Lock::Guard> Lock::Acquire::poll(Context& cx) {
         stage_ = Stage::Done;
         return Guard(lock_);
     case Stage::Idle:
-        if (bool free = false; lock_->held_.compare_exchange_strong(free, true, std::memory_order_acquire)) {
+        // Take it when free; otherwise mark it queued, so its release comes here.
+        for (unsigned char s = lock_->state_.load(std::memory_order_relaxed); s != queued;) {
+            const unsigned char next = s == free ? held : queued;
+            if (!lock_->state_.compare_exchange_weak(s, next, std::memory_order_acquire)) continue;
+            if (next == queued) break;
             stage_ = Stage::Done;
             return Guard(lock_);
         }
@@ -55,14 +60,15 @@ Poll<Lock::Guard> Lock::Acquire::poll(Context& cx) {
 // Waiters queue only behind a holder, so a free lock has none: one atomic
 // step takes it.
 std::optional<Lock::Guard> Lock::try_lock() {
-    bool free = false;
-    if (!held_.compare_exchange_strong(free, true, std::memory_order_acquire)) return std::nullopt;
+    unsigned char s = free;
+    if (!state_.compare_exchange_strong(s, held, std::memory_order_acquire)) return std::nullopt;
     return Guard(this);
 }
 
-bool Lock::is_locked() const { return held_.load(std::memory_order_acquire); }
+bool Lock::is_locked() const { return state_.load(std::memory_order_acquire) != free; }
 
 void Lock::release() noexcept {
+    if (unsigned char s = held; state_.compare_exchange_strong(s, free, std::memory_order_release)) return;
     Waker wake;
     {
         std::lock_guard g(mutex_);
@@ -76,8 +82,9 @@ void Lock::hand_over(Waker& wake) noexcept {
         unlink(a);
         a->stage_ = Acquire::Stage::Granted;
         wake = std::move(a->waker_);
+        if (!head_) state_.store(held, std::memory_order_relaxed);
     } else {
-        held_.store(false, std::memory_order_release);
+        state_.store(free, std::memory_order_release);
     }
 }
 

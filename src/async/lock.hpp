@@ -73,9 +73,12 @@ private:
     void hand_over(Waker& wake) noexcept;
     void unlink(Acquire* a) noexcept;
 
+    // `held` moves to and from `free` without mutex_; `queued` (held, and
+    // someone may wait) is set and left only under it, so a release that
+    // finds `held` knows nobody waits and skips mutex_.
+    enum State : unsigned char { free, held, queued };
     mutable std::mutex mutex_;
-    // Set without mutex_ only from false; waiters exist only while it is set.
-    std::atomic<bool> held_{false};
+    std::atomic<unsigned char> state_{free};
     Acquire* head_ = nullptr;
     Acquire* tail_ = nullptr;
 };

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string>
 #include <latch>
+#include <optional>
 #include <stdexcept>
 #include <thread>
 #include <unistd.h>
@@ -83,6 +84,41 @@ TEST(Lock, DroppedRequestsGiveUpTheirPlaceOrPassTheLockOn) {
         guard.reset();
         EXPECT_FALSE(lock.is_locked());
     }
+}
+
+TEST(Lock, AReleaseAfterTheLastWaiterLeftFreesItForTheNextTaker) {
+    Lock lock;
+    auto held = lock.try_lock();
+    {
+        Counted c;
+        auto request = lock.lock();
+        EXPECT_FALSE(request.poll(c.cx));
+    }
+    held.reset();
+    EXPECT_FALSE(lock.is_locked());
+    EXPECT_TRUE(lock.try_lock());
+}
+
+TEST(Lock, TakersByTryAndByQueueNeverOverlap) {
+    Lock lock;
+    constexpr int threads = 4, rounds = 2000;
+    int inside = 0, entries = 0;  // plain ints: only the holder touches them
+    std::vector<std::future<void>> done;
+    for (int t = 0; t < threads; ++t) {
+        done.push_back(std::async(std::launch::async, [&, t] {
+            for (int i = 0; i < rounds; ++i) {
+                std::optional<Lock::Guard> g;
+                if ((i + t) % 2) g = lock.try_lock();
+                if (!g) g.emplace(block_on(lock.lock()));
+                EXPECT_EQ(++inside, 1);
+                ++entries;
+                --inside;
+            }
+        }));
+    }
+    for (auto& d : done) wait_bounded(d, "the lock takers");
+    EXPECT_EQ(entries, threads * rounds);
+    EXPECT_FALSE(lock.is_locked());
 }
 
 TEST(Notify, OnePermitIsStoredAndNeverCountedTwice) {
