@@ -166,3 +166,27 @@ def test_aio_calls_that_need_no_wait_are_born_done():
         port.close()
         os.close(master)
         os.close(slave)
+
+
+@pytest.mark.timeout(20)
+@pytest.mark.parametrize("delay", [0.01, 0.2], ids=["first-phase", "handed-over"])
+@pytest.mark.parametrize("end", ["data", "cancel", "close"])
+def test_a_read_begun_here_ends_as_the_full_operation_would(device, delay, end):
+    port, feed = device
+    feed(b"ab")
+    wait_for_input(port, 2)
+    action = {"data": lambda: feed(b"cd"), "cancel": port.cancel_read, "close": port.close}[end]
+    timer = later(delay, action)
+    try:
+        got = port.read(4)
+    except korvane.SerialException as e:
+        got = e
+    timer.join()
+    if end == "close":
+        assert isinstance(got, korvane.SerialException)
+        assert not port.is_open
+        return
+    assert got == (b"abcd" if end == "data" else b"ab")
+    feed(b"e")
+    port.timeout = 2
+    assert port.read(1) == b"e"
