@@ -614,6 +614,10 @@ std::optional<Result<std::size_t>> PortCore::try_read_some(std::uint64_t generat
 
 namespace {
 
+// After a first try that found nothing, this many reads wait first; the next
+// try tells again whether data is usually waiting.
+constexpr unsigned char waits_first_after_miss = 8;
+
 // A step that would wait ends the read when its deadline has passed (the
 // operation would make its single poll there); otherwise the operation takes over.
 port::Fast nothing_ready(std::optional<Instant> step) {
@@ -622,8 +626,21 @@ port::Fast nothing_ready(std::optional<Instant> step) {
 
 }  // namespace
 
+bool PortCore::read_waits_first(const port::Begun& begun, port::LockWait wait) {
+    const auto left = read_waits_first_.load(std::memory_order_relaxed);
+    if (left == 0) return false;
+    if (begun.deadline && *begun.deadline <= Clock::now()) return false;
+    read_waits_first_.store(left - 1, std::memory_order_relaxed);
+    auto b = lock_backend(wait);
+    // A closed port is left to the operation to report.
+    if (!backend_ || generation_ != begun.generation) return false;
+    backend_->expect_read_wait();
+    return true;
+}
+
 Result<port::Fast> PortCore::fast_read(port::Begun& begun, std::uint64_t size, ByteVec& out, port::LockWait wait) {
     const auto inter = settings::duration(begun.settings.inter_byte_timeout);
+    const bool first_try = out.empty() && !in_memory();
     while (out.size() < size) {
         // A cancel that came since: the operation's race decides.
         if (!out.empty() && cancel_read.has_permit()) return port::Fast::Wait;
@@ -631,6 +648,7 @@ Result<port::Fast> PortCore::fast_read(port::Begun& begun, std::uint64_t size, B
         const auto at = out.size();
         out.resize(at + want);
         auto got = try_read_some(begun.generation, MutableBytes(out).subspan(at), wait);
+        if (first_try && at == 0) read_waits_first_.store(got ? 0 : waits_first_after_miss, std::memory_order_relaxed);
         out.resize(at + (got && *got ? **got : 0));
         if (!got) return nothing_ready(step_deadline(begun.deadline, inter, at > 0));
         if (!*got) return fail(std::move(got->error()));

@@ -111,6 +111,8 @@ private:
     std::atomic<std::uint64_t> open_generation_{0};
     // Whether the last back-end opened had no descriptor; a hint read unlocked.
     std::atomic<bool> in_memory_{false};
+    // Reads left that wait first (see read_waits_first); a hint, read unlocked.
+    std::atomic<unsigned char> read_waits_first_{0};
 
 public:
     // Held for the whole of each read; of each write, flush and break.
@@ -212,6 +214,11 @@ public:
     // One byte per step, as `read_until` (restart false) and `readline` (true).
     Result<port::Fast> fast_read_until(port::Begun& begun, Bytes expected, std::optional<std::uint64_t> size,
                                        bool restart, ByteVec& out, port::LockWait wait);
+    // Whether a blocking read just begun should wait at once, without trying
+    // the device: true for a few reads after one whose first try found
+    // nothing (a port driven request and reply), the readiness hint dropped.
+    // Never when the deadline is due, whose single try must see the device.
+    bool read_waits_first(const port::Begun& begun, port::LockWait wait);
     // Unless it ends Wait, the back-end's cancel_write hook has run.
     Result<port::Fast> fast_write(port::Begun& begun, Bytes data, std::size_t& written, port::LockWait wait);
     Op<Result<ByteVec>> read_from(port::Begun begun, std::uint64_t size, ByteVec got);

@@ -71,7 +71,12 @@ void need_runtime() { py::value_or_throw(runtime::runtime()); }
 Attempted read(const std::shared_ptr<PortCore>& core, std::uint64_t size, ByteVec& out, Runner* runner) {
     need_runtime();
     return attempt(
-        *core, true, [&](port::Begun& b, port::LockWait w) { return core->fast_read(b, size, out, w); },
+        *core, true,
+        [&](port::Begun& b, port::LockWait w) -> Result<port::Fast> {
+            // Only a blocking call: its wait starts on this thread at once.
+            if (runner && size > 0 && core->read_waits_first(b, w)) return port::Fast::Wait;
+            return core->fast_read(b, size, out, w);
+        },
         [&](port::Begun* b) {
             if (!b) return ops::read(core, size);
             return ops::read_from(core, std::move(*b), size, std::move(out));

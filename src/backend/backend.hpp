@@ -52,6 +52,9 @@ public:
     // would have to wait. A back-end without them always sends callers to the polls.
     virtual std::optional<Result<std::size_t>> try_read(MutableBytes) { return std::nullopt; }
     virtual std::optional<Result<std::size_t>> try_write(Bytes) { return std::nullopt; }
+    // The next read is expected to wait: the wait may start at once instead
+    // of trying the device first.
+    virtual void expect_read_wait() {}
     virtual Poll<Status> poll_flush(Context& cx) = 0;
     virtual Poll<Status> poll_shutdown(Context& cx) = 0;
     virtual Poll<Result<std::size_t>> poll_write_vectored(Context& cx, std::span<const Bytes> slices);

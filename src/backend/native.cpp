@@ -78,6 +78,8 @@ std::optional<Result<std::size_t>> NativePort::try_read(MutableBytes buffer) {
     return r;
 }
 
+void NativePort::expect_read_wait() { readiness_->clear_ready(Readiness::Direction::Read); }
+
 std::optional<Result<std::size_t>> NativePort::try_write(Bytes data) {
     if (data.empty()) return std::size_t{0};
     auto r = attempt([&] { return ::write(device_.fd, data.data(), data.size()); });

@@ -26,6 +26,7 @@ public:
     Poll<Result<std::size_t>> poll_read(Context& cx, MutableBytes buffer) override;
     Poll<Result<std::size_t>> poll_write(Context& cx, Bytes data) override;
     std::optional<Result<std::size_t>> try_read(MutableBytes buffer) override;
+    void expect_read_wait() override;
     std::optional<Result<std::size_t>> try_write(Bytes data) override;
     Poll<Status> poll_flush(Context&) override { return Status{}; }
     Poll<Status> poll_shutdown(Context&) override { return Status{}; }

@@ -190,3 +190,23 @@ def test_a_read_begun_here_ends_as_the_full_operation_would(device, delay, end):
     feed(b"e")
     port.timeout = 2
     assert port.read(1) == b"e"
+
+
+@pytest.mark.timeout(20)
+def test_reads_after_one_that_waited_still_see_the_waiting_bytes(device):
+    port, feed = device
+    port.timeout = 2
+    timer = later(0.05, feed, b"a")
+    assert port.read(1) == b"a"  # its first try found nothing
+    timer.join()
+    feed(b"bcd")
+    wait_for_input(port, 3)
+    port.timeout = 0
+    assert port.read(1) == b"b"  # a due deadline still tries the device
+    port.timeout = 2
+    assert port.read(2) == b"cd"
+    timer = later(0.05, feed, b"e")
+    assert port.read(1) == b"e"
+    timer.join()
+    port.cancel_read()
+    assert port.read(1) == b""
