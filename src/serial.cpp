@@ -391,8 +391,8 @@ void base_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (auto& c = as_port(self)->core) {
         // Closing a TTY can wait for its output to drain.
-        Py_BEGIN_ALLOW_THREADS c->close();
-        Py_END_ALLOW_THREADS
+        py::Detached detached;
+        c->close();
     }
     as_port(self)->core.~shared_ptr();
     type->tp_free(self);
