@@ -92,30 +92,35 @@ Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {
         }
         register_waker(side.waker, cx, old);
         if (side.armed) return std::nullopt;
-        try {
-            if (!cell.sd) cell.sd = std::make_unique<asio::posix::stream_descriptor>(cell.io, cell.fd);
-            auto kind = d == Direction::Read ? asio::posix::descriptor_base::wait_read
-                                             : asio::posix::descriptor_base::wait_write;
-            cell.sd->async_wait(kind, [cell = cell_, i](const std::error_code& ec) {
-                Waker w;
-                {
-                    std::lock_guard g(cell->mutex);
-                    auto& side = cell->sides[i];
-                    side.armed = false;
-                    if (ec == asio::error::operation_aborted) return;
-                    if (ec) side.error = ec;
-                    side.ready = true;
-                    w = std::move(side.waker);
-                    // No task waits any more: let go of the reactor.
-                    if (!cell->sides[1 - i].armed && cell->sd && !cell->gone) cell->unregister();
-                }
-                w.wake();
-            });
-        } catch (const std::system_error& e) {
-            // Nothing is queued, so the side stays unarmed and the next poll tries again.
-            return fail(SerialError::os(e.code().value()));
+        // A no-op waker (an asyncio call's first poll, which a task polls
+        // again at once if it has to wait) could not be woken by a queued
+        // wait: the level alone answers, and the reactor stays out of it.
+        if (!cx.waker().is_noop()) {
+            try {
+                if (!cell.sd) cell.sd = std::make_unique<asio::posix::stream_descriptor>(cell.io, cell.fd);
+                auto kind = d == Direction::Read ? asio::posix::descriptor_base::wait_read
+                                                 : asio::posix::descriptor_base::wait_write;
+                cell.sd->async_wait(kind, [cell = cell_, i](const std::error_code& ec) {
+                    Waker w;
+                    {
+                        std::lock_guard g(cell->mutex);
+                        auto& side = cell->sides[i];
+                        side.armed = false;
+                        if (ec == asio::error::operation_aborted) return;
+                        if (ec) side.error = ec;
+                        side.ready = true;
+                        w = std::move(side.waker);
+                        // No task waits any more: let go of the reactor.
+                        if (!cell->sides[1 - i].armed && cell->sd && !cell->gone) cell->unregister();
+                    }
+                    w.wake();
+                });
+            } catch (const std::system_error& e) {
+                // Nothing is queued, so the side stays unarmed and the next poll tries again.
+                return fail(SerialError::os(e.code().value()));
+            }
+            side.armed = true;
         }
-        side.armed = true;
     }
     // The reactor is edge-triggered and a wait does not look at the current
     // level: an event between the caller's last attempt and the wait being
