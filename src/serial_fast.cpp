@@ -31,9 +31,16 @@ ByteVec& scratch() {
 
 namespace {
 
+// Waits detached, but takes the lock only once attached again: a thread that
+// re-attached while holding it would wait for the interpreter with the lock
+// held, against a thread that holds the interpreter and waits for the lock
+// (fork's prepare step takes every port's locks).
 void wait_detached(std::unique_lock<std::mutex>& l) {
-    py::Detached d;
-    l.lock();
+    do {
+        py::Detached d;
+        l.lock();
+        l.unlock();
+    } while (!l.try_lock());
 }
 
 struct Attempt {
