@@ -113,6 +113,7 @@ Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {
                         // No task waits any more: let go of the reactor.
                         if (!cell->sides[1 - i].armed && cell->sd && !cell->gone) cell->unregister();
                     }
+                    runtime::ContinueHere here;
                     w.wake();
                 });
             } catch (const std::system_error& e) {
