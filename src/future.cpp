@@ -6,6 +6,7 @@
 
 #include "async/task.hpp"
 #include "py/args.hpp"
+#include "py/call.hpp"
 #include "py/entry.hpp"
 #include "py/once.hpp"
 #include "py/thread.hpp"
@@ -24,9 +25,16 @@ Ref import_attr(const char* module, const char* name) {
 }
 
 // asyncio's functions and classes looked up once per process (borrowed).
-py::OnceCell get_running_loop_cell, cancelled_error_cell;
+py::OnceCell get_running_loop_cell, cancelled_error_cell, copy_context_cell, context_kwnames_cell;
 PyObject* get_running_loop() {
     return get_running_loop_cell.get([] { return import_attr("asyncio", "get_running_loop"); });
+}
+PyObject* copy_context() {
+    return copy_context_cell.get([] { return import_attr("contextvars", "copy_context"); });
+}
+// The keyword names of a call that passes context= alone.
+PyObject* context_kwnames() {
+    return context_kwnames_cell.get([] { return Ref::steal(PyTuple_Pack(1, py::name<"context">())); });
 }
 PyObject* cancelled_error() {
     return cancelled_error_cell.get([] { return import_attr("asyncio", "CancelledError"); });
@@ -77,16 +85,15 @@ namespace future {
 namespace {
 
 // Runs or schedules one callback; every failure goes to the unraisable hook.
-void run_or_report(const Callback& cb, const char* method) noexcept {
+// Method is the name of the loop's method that schedules it.
+template <py::Literal Method>
+void run_or_report(const Callback& cb) noexcept {
     try {
         if (cb.loop) {
-            Ref kwargs = Ref::steal(PyDict_New());
-            py::check(PyDict_SetItemString(kwargs.get(), "context", cb.context.get()));
-            Ref schedule = Ref::steal(PyObject_GetAttrString(cb.loop.get(), method));
-            Ref args = Ref::steal(PyTuple_Pack(2, cb.fn.get(), cb.future.get()));
-            Ref handle = Ref::steal(PyObject_Call(schedule.get(), args.get(), kwargs.get()));
+            PyObject* argv[] = {cb.loop.get(), cb.fn.get(), cb.future.get(), cb.context.get()};
+            Ref handle = Ref::steal(PyObject_VectorcallMethod(py::name<Method>(), argv, 3, context_kwnames()));
         } else {
-            Ref r = Ref::steal(PyObject_CallMethod(cb.context.get(), "run", "OO", cb.fn.get(), cb.future.get()));
+            Ref r = py::call_method<"run">(cb.context.get(), cb.fn.get(), cb.future.get());
         }
     } catch (...) {
         py::raise_current();
@@ -140,7 +147,7 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
     const OpResult& stored = *shared->state.outcome;
     for (auto& w : waiters) {
         try {
-            Ref closed = Ref::steal(PyObject_CallMethod(w.loop.get(), "is_closed", nullptr));
+            Ref closed = py::call_method<"is_closed">(w.loop.get());
             if (py::check(PyObject_IsTrue(closed.get()))) continue;
         } catch (...) {
             py::raise_current();
@@ -150,7 +157,7 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
         Conversion c = to_python(shared, stored);
         try {
             Ref schedule = make_schedule(w.future.get(), c);
-            Ref r = Ref::steal(PyObject_CallMethod(w.loop.get(), "call_soon_threadsafe", "O", schedule.get()));
+            Ref r = py::call_method<"call_soon_threadsafe">(w.loop.get(), schedule.get());
         } catch (...) {
             py::raise_current();
             PyErr_WriteUnraisable(nullptr);
@@ -158,7 +165,7 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
         w.loop.reset();
         w.future.reset();
     }
-    for (auto& cb : callbacks) run_or_report(*cb, "call_soon_threadsafe");
+    for (auto& cb : callbacks) run_or_report<"call_soon_threadsafe">(*cb);
     waiters.clear();
     callbacks.clear();
     return true;
@@ -199,7 +206,7 @@ Conversion to_python(const std::shared_ptr<Shared>& shared, const OpResult& resu
             return Conversion{take_raised(), true};
         }
         Ref instance = exception_object(shared, result.error());
-        Ref cleared = Ref::steal(PyObject_CallMethod(instance.get(), "with_traceback", "O", Py_None));
+        Ref cleared = py::call_method<"with_traceback">(instance.get(), Py_None);
         return Conversion{std::move(cleared), true};
     } catch (...) {
         py::raise_current();
@@ -208,16 +215,16 @@ Conversion to_python(const std::shared_ptr<Shared>& shared, const OpResult& resu
 }
 
 void settle(PyObject* asyncio_future, const Conversion& c) {
-    Ref done = Ref::steal(PyObject_CallMethod(asyncio_future, "done", nullptr));
+    Ref done = py::call_method<"done">(asyncio_future);
     if (py::check(PyObject_IsTrue(done.get()))) return;
     Ref r;
     if (c.is_exception) {
         if (PyErr_GivenExceptionMatches(c.object.get(), cancelled_error()))
-            r = Ref::steal(PyObject_CallMethod(asyncio_future, "cancel", nullptr));
+            r = py::call_method<"cancel">(asyncio_future);
         else
-            r = Ref::steal(PyObject_CallMethod(asyncio_future, "set_exception", "O", c.object.get()));
+            r = py::call_method<"set_exception">(asyncio_future, c.object.get());
     } else {
-        r = Ref::steal(PyObject_CallMethod(asyncio_future, "set_result", "O", c.object.get()));
+        r = py::call_method<"set_result">(asyncio_future, c.object.get());
     }
 }
 
@@ -288,12 +295,11 @@ void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject
             return;
         }
     }
-    future::run_or_report(*cb, "call_soon");
+    future::run_or_report<"call_soon">(*cb);
 }
 
 void OpFuture::on_done_here(PyObject* future_object, PyObject* fn) const {
-    Ref copy_context = import_attr("contextvars", "copy_context");
-    Ref context = Ref::steal(PyObject_CallNoArgs(copy_context.get()));
+    Ref context = Ref::steal(PyObject_CallNoArgs(copy_context()));
     register_callback(future_object, fn, context.get(), nullptr);
 }
 
@@ -532,7 +538,7 @@ void shared_capsule_free(PyObject* capsule) {
 }
 PyObject* await_done(PyObject* self, PyObject* f) {
     return py::entry([&]() -> PyObject* {
-        Ref cancelled = Ref::steal(PyObject_CallMethod(f, "cancelled", nullptr));
+        Ref cancelled = py::call_method<"cancelled">(f);
         if (py::check(PyObject_IsTrue(cancelled.get()))) {
             auto* shared = static_cast<std::shared_ptr<Shared>*>(PyCapsule_GetPointer(self, "korvane.shared"));
             if (shared) future::cancel_shared(*shared);
@@ -560,7 +566,7 @@ PyObject* future_await(PyObject* self) {
             Ref value = future::to_python(shared, *done).into_value();
             return new_ready(std::move(value)).release();
         }
-        Ref fut = Ref::steal(PyObject_CallMethod(loop.get(), "create_future", nullptr));
+        Ref fut = py::call_method<"create_future">(loop.get());
         auto handle = std::make_unique<std::shared_ptr<Shared>>(shared);
         const OpResult* late = nullptr;
         {
@@ -574,8 +580,8 @@ PyObject* future_await(PyObject* self) {
         Ref capsule = Ref::steal(PyCapsule_New(handle.get(), "korvane.shared", shared_capsule_free));
         handle.release();
         Ref callback = Ref::steal(PyCFunction_New(&await_done_def, capsule.get()));
-        Ref r = Ref::steal(PyObject_CallMethod(fut.get(), "add_done_callback", "O", callback.get()));
-        return PyObject_CallMethod(fut.get(), "__await__", nullptr);
+        Ref r = py::call_method<"add_done_callback">(fut.get(), callback.get());
+        return py::call_method_raw<"__await__">(fut.get());
     });
 }
 

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 namespace korvane::runtime {
 
@@ -25,6 +26,10 @@ std::atomic<bool> g_forked{false};
 thread_local bool t_on_worker = false;
 // A stand-in already covers this thread's current blocking wait.
 thread_local bool t_covered = false;
+// Within a ContinueHere scope, on a thread that runs the reactor for good
+// (a stand-in may stop before its own queue has run).
+thread_local bool t_continue_here = false;
+thread_local bool t_worker_for_good = false;
 
 void mark_forked() noexcept {
     if (g_started.load(std::memory_order_relaxed)) g_forked.store(true, std::memory_order_relaxed);
@@ -63,6 +68,7 @@ struct Runtime::Impl {
 
     void work() {
         t_on_worker = true;
+        t_worker_for_good = true;
         for (;;) {
             try {
                 io.run();
@@ -107,7 +113,11 @@ asio::io_context& Runtime::io() noexcept { return impl_->io; }
 
 void Runtime::post(std::move_only_function<void()> job) {
     if (g_forked.load(std::memory_order_relaxed)) return;
-    asio::post(impl_->io, std::move(job));
+    // A continuation goes to this thread's own queue when it runs the reactor.
+    if (t_continue_here && t_worker_for_good)
+        asio::defer(impl_->io, std::move(job));
+    else
+        asio::post(impl_->io, std::move(job));
 }
 
 Status Runtime::spawn_blocking(std::move_only_function<void()> job) {
@@ -178,6 +188,9 @@ Result<Runtime*> runtime() {
 bool started() noexcept { return g_started.load(); }
 bool forked() noexcept { return g_forked.load(std::memory_order_relaxed); }
 bool on_worker() noexcept { return t_on_worker; }
+
+ContinueHere::ContinueHere() noexcept : outer_(std::exchange(t_continue_here, true)) {}
+ContinueHere::~ContinueHere() { t_continue_here = outer_; }
 
 BlockInPlace::BlockInPlace() {
     if (!t_on_worker || t_covered) return;

@@ -59,6 +59,21 @@ bool forked() noexcept;
 // True on a runtime worker, or on a thread standing in for one.
 bool on_worker() noexcept;
 
+// Around the wake-ups a reactor handler makes just before it returns: the
+// polls they schedule run next on this worker instead of waking another one,
+// so a readiness reaches the task's poll without a second thread hop. Only
+// for a handler that returns right after: until it has, they wait.
+class ContinueHere {
+public:
+    ContinueHere() noexcept;
+    ~ContinueHere();
+    ContinueHere(const ContinueHere&) = delete;
+    ContinueHere& operator=(const ContinueHere&) = delete;
+
+private:
+    bool outer_;
+};
+
 // Around a blocking wait on a worker: another thread runs the reactor meanwhile,
 // so the wait cannot starve the tasks and timers it may depend on. One stand-in
 // covers a whole wait: nested ones on the same thread add nothing.

@@ -12,6 +12,7 @@
 #include "conversions.hpp"
 #include "future.hpp"
 #include "py/args.hpp"
+#include "py/call.hpp"
 #include "py/entry.hpp"
 #include "py/once.hpp"
 #include "serial.hpp"
@@ -174,7 +175,7 @@ PyObject* forward(PyObject* self, PyObject* future) {
     return py::entry([&]() -> PyObject* {
         CoreObject* c = as_core(PyTuple_GET_ITEM(self, 0));
         PyObject* cb = PyTuple_GET_ITEM(self, 1);
-        Ref r = Ref::steal_or_null(call_raw(c->loop, "call_soon_threadsafe", cb, future));
+        Ref r = Ref::steal_or_null(py::call_method_raw<"call_soon_threadsafe">(c->loop, cb, future));
         if (!r) {
             // The loop is gone: nobody will handle the completion, so the port
             // must not stay open.
@@ -443,7 +444,7 @@ void on_read(CoreObject* c, PyObject* future) {
     if (!deliver) return;
     start_reading(c);
     if (protocol && PyBytes_GET_SIZE(data.get()) > 0) {
-        Ref r = call(protocol.get(), "data_received", data.get());
+        Ref r = py::call_method<"data_received">(protocol.get(), data.get());
     }
 }
 

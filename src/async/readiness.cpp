@@ -77,6 +77,18 @@ Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {
     auto& cell = *cell_;
     const int i = d == Direction::Read ? 0 : 1;
     auto& side = cell.sides[i];
+    // The current level, before a wait is queued and once it is: the reactor
+    // is edge-triggered and a wait does not look at the level. Before arming,
+    // a number that is not open is left to the reactor, which reports it.
+    auto level = [&](bool armed) -> Poll<Status> {
+        pollfd p{cell.fd, interest(d), 0};
+        bool now = ::poll(&p, 1, 0) > 0 && (armed || !(p.revents & POLLNVAL));
+        std::lock_guard g(cell.mutex);
+        if (now) side.ready = true;
+        if (side.ready) return Status{};
+        return std::nullopt;
+    };
+    bool armed;
     {
         Waker old;
         std::lock_guard g(cell.mutex);
@@ -91,44 +103,47 @@ Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {
             return std::nullopt;
         }
         register_waker(side.waker, cx, old);
-        // Armed already: the level is still asked, so readiness that came
-        // after a would-block is seen now rather than at the handler's run.
-        if (!side.armed) {
-            try {
-                if (!cell.sd) cell.sd = std::make_unique<asio::posix::stream_descriptor>(cell.io, cell.fd);
-                auto kind = d == Direction::Read ? asio::posix::descriptor_base::wait_read
-                                                 : asio::posix::descriptor_base::wait_write;
-                cell.sd->async_wait(kind, [cell = cell_, i](const std::error_code& ec) {
-                    Waker w;
-                    {
-                        std::lock_guard g(cell->mutex);
-                        auto& side = cell->sides[i];
-                        side.armed = false;
-                        if (ec == asio::error::operation_aborted) return;
-                        if (ec) side.error = ec;
-                        side.ready = true;
-                        w = std::move(side.waker);
-                        // No task waits any more: let go of the reactor.
-                        if (!cell->sides[1 - i].armed && cell->sd && !cell->gone) cell->unregister();
-                    }
-                    w.wake();
-                });
-            } catch (const std::system_error& e) {
-                // Nothing is queued, so the side stays unarmed and the next poll tries again.
-                return fail(SerialError::os(e.code().value()));
-            }
-            side.armed = true;
-        }
+        armed = side.armed;
     }
-    // The reactor is edge-triggered and a wait does not look at the current
-    // level: an event between the caller's last attempt and the wait being
-    // queued would be lost. Ask the level once the wait is in place.
-    pollfd p{cell.fd, interest(d), 0};
-    bool level = ::poll(&p, 1, 0) > 0;
-    std::lock_guard g(cell.mutex);
-    if (level) side.ready = true;
-    if (side.ready) return Status{};
-    return std::nullopt;
+    // Armed already: the level is still asked, so readiness that came after
+    // a would-block is seen now rather than at the handler's run.
+    if (armed) return level(true);
+    // Asked before arming: what is there already needs no wait, and the
+    // reactor (and a worker it would wake for nothing) stays out of it. A
+    // no-op waker (an asyncio call's first poll, which a task polls again at
+    // once if it has to wait) could not be woken by a queued wait anyway.
+    if (auto now = level(false); now || cx.waker().is_noop()) return now;
+    {
+        std::lock_guard g(cell.mutex);
+        if (side.armed) return std::nullopt;
+        try {
+            if (!cell.sd) cell.sd = std::make_unique<asio::posix::stream_descriptor>(cell.io, cell.fd);
+            auto kind = d == Direction::Read ? asio::posix::descriptor_base::wait_read
+                                             : asio::posix::descriptor_base::wait_write;
+            cell.sd->async_wait(kind, [cell = cell_, i](const std::error_code& ec) {
+                Waker w;
+                {
+                    std::lock_guard g(cell->mutex);
+                    auto& side = cell->sides[i];
+                    side.armed = false;
+                    if (ec == asio::error::operation_aborted) return;
+                    if (ec) side.error = ec;
+                    side.ready = true;
+                    w = std::move(side.waker);
+                    // No task waits any more: let go of the reactor.
+                    if (!cell->sides[1 - i].armed && cell->sd && !cell->gone) cell->unregister();
+                }
+                runtime::ContinueHere here;
+                w.wake();
+            });
+        } catch (const std::system_error& e) {
+            // Nothing is queued, so the side stays unarmed and the next poll tries again.
+            return fail(SerialError::os(e.code().value()));
+        }
+        side.armed = true;
+    }
+    // An event between the first look and the wait being queued would be lost.
+    return level(true);
 }
 
 void Readiness::clear_ready(Direction d) {

@@ -35,10 +35,35 @@ void close_exit_gate() noexcept {
     gate_closed.store(true, std::memory_order_release);
 }
 
+namespace {
+
+// A thread the interpreter did not start (a runtime worker) keeps the thread
+// state its first attach made, instead of making and freeing one (with its
+// frame stack) at every delivery. It holds one extra count of the state; the
+// thread gives it back when it ends, unless the interpreter is going away,
+// which frees every thread state itself.
+struct Pinned {
+    bool held = false;
+    ~Pinned() {
+        if (!held || finalizing()) return;
+        PyGILState_STATE s = PyGILState_Ensure();
+        PyGILState_Release(PyGILState_LOCKED);  // the extra count: stays attached
+        PyGILState_Release(s);                  // the last one: deletes the state
+    }
+};
+thread_local Pinned pinned;
+
+}  // namespace
+
 Attached::Attached() noexcept {
     if (finalizing()) return;
+    const bool fresh = !pinned.held && PyGILState_GetThisThreadState() == nullptr;
     state_ = PyGILState_Ensure();
     ok_ = true;
+    if (fresh) {
+        (void)PyGILState_Ensure();  // only counts: the thread is attached already
+        pinned.held = true;
+    }
     drain_deferred_decrefs();
 }
 

@@ -560,6 +560,26 @@ TEST(FirstPhase, AWaitOnTheCallingThreadIsWokenByDataAndNeverRegistersWithTheRea
     EXPECT_FALSE(registered_with_reactor(p.rd));
 }
 
+TEST(Readiness, ALevelAlreadyThereOrANoOpWakerLeavesTheReactorAlone) {
+    rt();
+    Pipe p;
+    auto r = Readiness::create(p.rd);
+    ASSERT_TRUE(r);
+    Waker noop = Waker::noop();
+    Context cx(noop);
+    EXPECT_FALSE(r->poll_ready(Readiness::Direction::Read, cx));
+    EXPECT_FALSE(registered_with_reactor(p.rd));
+    ASSERT_EQ(write(p.wr, "x", 1), 1);
+    Counted task;
+    for (Context* each : {&cx, &task.cx}) {
+        auto ready = r->poll_ready(Readiness::Direction::Read, *each);
+        ASSERT_TRUE(ready);
+        EXPECT_TRUE(*ready);
+        EXPECT_FALSE(registered_with_reactor(p.rd));
+        r->clear_ready(Readiness::Direction::Read);
+    }
+}
+
 TEST(FirstPhase, AWakerFromAnotherThreadOrTheDeadlineEndsThePark) {
     rt();
     Pipe p;

@@ -134,6 +134,34 @@ def test_done_callback_without_a_loop_runs_on_the_worker(port):
     assert where == [(True, "at registration", False)]
 
 
+def test_a_worker_keeps_its_thread_state_between_deliveries(port):
+    # Thread-local data lives in the thread state: a state made per delivery
+    # would forget it every time.
+    local = threading.local()
+    seen = []
+    ran = threading.Event()
+
+    def cb(fut):
+        seen.append((threading.get_ident(), getattr(local, "mark", None)))
+        local.mark = threading.get_ident()
+        ran.set()
+
+    for _ in range(20):
+        ran.clear()
+        f = port.read(1)
+        f.add_done_callback(cb)
+        port.write(b"x")
+        assert ran.wait(5)
+    first_seen = set()
+    repeats = 0
+    for ident, mark in seen:
+        if ident in first_seen:
+            assert mark == ident
+            repeats += 1
+        first_seen.add(ident)
+    assert repeats > 0
+
+
 def test_done_callback_on_a_loop(port):
     async def main():
         loop_thread = threading.current_thread()
