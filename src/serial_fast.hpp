@@ -21,7 +21,6 @@ public:
     BytesArg(const BytesArg&) = delete;
     BytesArg& operator=(const BytesArg&) = delete;
     Bytes view() const noexcept { return view_; }
-    ByteVec copy() const { return ByteVec(view_.begin(), view_.end()); }
 
 private:
     ByteVec owned_;
