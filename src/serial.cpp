@@ -594,6 +594,15 @@ Ref readline_to_end(const std::shared_ptr<PortCore>& c, std::optional<std::uint6
     return Ref::steal(finish_bytes<Mode::Blocking>(fast::read_until(c, newline, limit, true, out, &runner), runner, out));
 }
 
+// read_until and readline after their arguments: `restart` for readline.
+template <Mode M>
+PyObject* read_until_call(PyObject* self, Bytes terminator, std::optional<std::uint64_t> limit, bool restart) {
+    decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
+    Runner runner;
+    return finish_bytes<M>(fast::read_until(core(self), terminator, limit, restart, out, runner_for<M>(runner)), runner,
+                           out);
+}
+
 }  // namespace
 
 template <Mode M>
@@ -616,11 +625,7 @@ PyObject* read_until_method(PyObject* self, PyObject* const* args, Py_ssize_t na
         if (size && size != Py_None) limit = py::noted("size", [&] { return to_size(size); });
         std::optional<fast::BytesArg> given;
         if (expected && expected != Py_None) py::noted("expected", [&] { given.emplace(expected); });
-        Bytes terminator = given ? given->view() : newline;
-        decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
-        Runner runner;
-        return finish_bytes<M>(fast::read_until(core(self), terminator, limit, false, out, runner_for<M>(runner)), runner,
-                               out);
+        return read_until_call<M>(self, given ? given->view() : newline, limit, false);
     });
 }
 
@@ -633,10 +638,7 @@ PyObject* readline_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
         std::int64_t n = size ? py::noted("size", [&] { return to_i64(size); }) : -1;
         std::optional<std::uint64_t> limit;
         if (n >= 0) limit = static_cast<std::uint64_t>(n);
-        decltype(auto) out = buffer_for(std::integral_constant<Mode, M>{});
-        Runner runner;
-        return finish_bytes<M>(fast::read_until(core(self), newline, limit, true, out, runner_for<M>(runner)), runner,
-                               out);
+        return read_until_call<M>(self, newline, limit, true);
     });
 }
 
