@@ -61,17 +61,18 @@ int reap(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-// Runs the test `name` again in a process of its own (this binary again), so
+// Runs the current test again in a process of its own (this binary again), so
 // that no other test has started the runtime before it looks. True inside
 // that process; false in the caller, once the other process has passed.
-bool in_fresh_process(const char* name) {
+bool in_fresh_process() {
     if (getenv("KORVANE_TEST_FRESH")) return true;
     char self[4096];
     ssize_t len = readlink("/proc/self/exe", self, sizeof self - 1);
     EXPECT_GT(len, 0);
     if (len <= 0) return false;
     self[len] = '\0';
-    std::string filter = std::string("--gtest_filter=Runtime.") + name;
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter = std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
     char fresh[] = "KORVANE_TEST_FRESH=1";
     char* argv[] = {self, filter.data(), nullptr};
     // Keeps the parent's environment, sanitizer options included.
@@ -89,7 +90,7 @@ bool in_fresh_process(const char* name) {
 }
 
 TEST(Runtime, NoThreadBeforeTheFirstUseThenTwoNamedWorkers) {
-    if (!in_fresh_process("NoThreadBeforeTheFirstUseThenTwoNamedWorkers")) return;
+    if (!in_fresh_process()) return;
     EXPECT_FALSE(runtime::started());
     EXPECT_EQ(threads_named_korvane(), 0);
     // A loopback port needs no runtime.
@@ -108,7 +109,7 @@ TEST(Runtime, NoThreadBeforeTheFirstUseThenTwoNamedWorkers) {
 // The forked flag is set only where a runtime had started: a child forked
 // before the first use starts its own.
 TEST(Runtime, AChildForkedBeforeTheFirstUseStartsItsOwn) {
-    if (!in_fresh_process("AChildForkedBeforeTheFirstUseStartsItsOwn")) return;
+    if (!in_fresh_process()) return;
     ASSERT_FALSE(runtime::started());
     pid_t pid = fork();
     if (pid == 0) _exit(runtime::runtime() && !runtime::forked() && threads_named_korvane() == 2 ? 0 : 1);
