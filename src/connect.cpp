@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "future.hpp"
 #include "py/entry.hpp"
 #include "py/module.hpp"
 #include "py/once.hpp"
@@ -120,21 +121,12 @@ PyObject* d_send(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* d_throw(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"exception", "_value", "_traceback", nullptr};
-    PyObject *exc = nullptr, *value = nullptr, *tb = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:throw", const_cast<char**>(names), &exc, &value, &tb))
-        return nullptr;
+    PyObject* exc = aio::throw_argument(args, kwargs);
+    if (!exc) return nullptr;
     {
         std::optional<Work> dropped = take(self);
     }
-    Ref raised = PyType_Check(exc) ? Ref::steal_or_null(PyObject_CallNoArgs(exc)) : Ref::borrow(exc);
-    if (!raised) return nullptr;
-    if (!PyExceptionInstance_Check(raised.get())) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return nullptr;
-    }
-    PyErr_SetRaisedException(raised.release());
-    return nullptr;
+    return aio::raise_thrown(exc);
 }
 
 PyObject* d_close(PyObject* self, PyObject*) {

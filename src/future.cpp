@@ -659,24 +659,8 @@ PyObject* ready_send(PyObject* self, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* ready_throw(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"exception", "_value", "_traceback", nullptr};
-    PyObject *exc = nullptr, *value = nullptr, *tb = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:throw", const_cast<char**>(names), &exc, &value, &tb))
-        return nullptr;
-    if (PyType_Check(exc)) {
-        PyObject* instance = PyObject_CallNoArgs(exc);
-        if (!instance) return nullptr;
-        exc = instance;
-    } else {
-        Py_INCREF(exc);
-    }
-    if (PyExceptionInstance_Check(exc)) {
-        PyErr_SetRaisedException(exc);
-    } else {
-        Py_DECREF(exc);
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    return nullptr;
+    PyObject* exc = throw_argument(args, kwargs);
+    return exc ? raise_thrown(exc) : nullptr;
 }
 
 PyObject* ready_close(PyObject*, PyObject*) { Py_RETURN_NONE; }
@@ -713,6 +697,25 @@ PyType_Spec ready_spec = {
 };
 
 }  // namespace
+
+PyObject* throw_argument(PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"exception", "_value", "_traceback", nullptr};
+    PyObject *exc = nullptr, *value = nullptr, *tb = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OO:throw", const_cast<char**>(names), &exc, &value, &tb))
+        return nullptr;
+    return exc;
+}
+
+PyObject* raise_thrown(PyObject* exc) {
+    Ref raised = PyType_Check(exc) ? Ref::steal_or_null(PyObject_CallNoArgs(exc)) : Ref::borrow(exc);
+    if (!raised) return nullptr;
+    if (!PyExceptionInstance_Check(raised.get())) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        return nullptr;
+    }
+    PyErr_SetRaisedException(raised.release());
+    return nullptr;
+}
 
 PyObject* future_type() {
     return future_cell.get([] { return Ref::steal(PyType_FromSpec(&future_spec)); });

@@ -156,6 +156,12 @@ PyObject* ready_type();
 py::Ref wrap_future(OpFuture op);
 // The OpFuture inside a Future object, or null when obj is not one.
 const OpFuture* op_future_of(PyObject* obj) noexcept;
+// The exception given to a coroutine's throw() (borrowed), or null with an
+// error set.
+PyObject* throw_argument(PyObject* args, PyObject* kwargs);
+// Raises exc as a coroutine's throw() does, calling it first when it is an
+// exception type. Returns null.
+PyObject* raise_thrown(PyObject* exc);
 }  // namespace aio
 
 }  // namespace korvane
