@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "future.hpp"
+#include "py/call.hpp"
 #include "py/entry.hpp"
 #include "py/module.hpp"
 #include "py/once.hpp"
@@ -17,11 +18,6 @@ namespace {
 
 using py::Ref;
 
-Ref import_attr(const char* module, const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return Ref::steal(PyObject_GetAttrString(m.get(), name));
-}
-
 // The captured values are plain references, so the collector can see them.
 struct Work {
     enum class Kind { ForSerial, Create, Open } kind;
@@ -32,7 +28,7 @@ struct Work {
 };
 
 Ref serial_for_url(PyObject* args, PyObject* kwargs) {
-    Ref fn = import_attr("korvane", "serial_for_url");
+    Ref fn = py::import_attr("korvane", "serial_for_url");
     return Ref::steal(PyObject_Call(fn.get(), args, kwargs));
 }
 

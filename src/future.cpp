@@ -19,25 +19,20 @@ using py::Ref;
 
 namespace {
 
-Ref import_attr(const char* module, const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return Ref::steal(PyObject_GetAttrString(m.get(), name));
-}
-
 // asyncio's functions and classes looked up once per process (borrowed).
 py::OnceCell get_running_loop_cell, cancelled_error_cell, copy_context_cell, context_kwnames_cell;
 PyObject* get_running_loop() {
-    return get_running_loop_cell.get([] { return import_attr("asyncio", "get_running_loop"); });
+    return get_running_loop_cell.get([] { return py::import_attr("asyncio", "get_running_loop"); });
 }
 PyObject* copy_context() {
-    return copy_context_cell.get([] { return import_attr("contextvars", "copy_context"); });
+    return copy_context_cell.get([] { return py::import_attr("contextvars", "copy_context"); });
 }
 // The keyword names of a call that passes context= alone.
 PyObject* context_kwnames() {
     return context_kwnames_cell.get([] { return Ref::steal(PyTuple_Pack(1, py::name<"context">())); });
 }
 PyObject* cancelled_error() {
-    return cancelled_error_cell.get([] { return import_attr("asyncio", "CancelledError"); });
+    return cancelled_error_cell.get([] { return py::import_attr("asyncio", "CancelledError"); });
 }
 
 // The exception now set, taken out of the indicator.
@@ -260,7 +255,7 @@ void OpFuture::set_abort(std::shared_ptr<AbortHandle> abort) const {
 Ref OpFuture::result() const {
     const OpResult* done = shared_->stored();
     if (!done) {
-        Ref type = import_attr("asyncio", "InvalidStateError");
+        Ref type = py::import_attr("asyncio", "InvalidStateError");
         PyErr_SetString(type.get(), "Result is not ready.");
         throw py::ErrorAlreadySet{};
     }
@@ -428,7 +423,7 @@ PyObject* future_exception(PyObject* self, PyObject*) {
         auto& shared = op_of(self).shared();
         const OpResult* done = shared->stored();
         if (!done) {
-            Ref type = import_attr("asyncio", "InvalidStateError");
+            Ref type = py::import_attr("asyncio", "InvalidStateError");
             PyErr_SetString(type.get(), "Exception is not set.");
             throw py::ErrorAlreadySet{};
         }
@@ -486,12 +481,12 @@ PyObject* future_add_done_callback(PyObject* self, PyObject* args, PyObject* kwa
             throw py::ErrorAlreadySet{};
         Ref ctx;
         if (!context || context == Py_None) {
-            Ref copy_context = import_attr("contextvars", "copy_context");
+            Ref copy_context = py::import_attr("contextvars", "copy_context");
             ctx = Ref::steal(PyObject_CallNoArgs(copy_context.get()));
         } else {
             ctx = Ref::borrow(context);
         }
-        Ref get_loop = import_attr("asyncio", "_get_running_loop");
+        Ref get_loop = py::import_attr("asyncio", "_get_running_loop");
         Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
         op_of(self).register_callback(self, fn, ctx.get(), loop.get() == Py_None ? nullptr : loop.get());
         Py_RETURN_NONE;

@@ -889,11 +889,6 @@ constexpr const char* forwarded[] = {
     "__repr__",
 };
 
-Ref import_attr(const char* module, const char* name) {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    return Ref::steal(PyObject_GetAttrString(m.get(), name));
-}
-
 void set_item(PyObject* dict, const char* key, PyObject* value) {
     py::check(PyDict_SetItemString(dict, key, value));
 }
@@ -907,8 +902,8 @@ void add_wrapped(PyObject* ns, const char* name, PyMethodDef* def, PyObject* mak
 }
 
 Ref build_class() {
-    Ref partialmethod = import_attr("functools", "partialmethod");
-    Ref property = import_attr("builtins", "property");
+    Ref partialmethod = py::import_attr("functools", "partialmethod");
+    Ref property = py::import_attr("builtins", "property");
     Ref ns = Ref::steal(PyDict_New());
     Ref module = Ref::steal(PyUnicode_FromString("korvane.aio"));
     set_item(ns.get(), "__module__", module.get());
@@ -920,8 +915,8 @@ Ref build_class() {
     set_item(ns.get(), "__slots__", slots.get());
     for (const char* name : forwarded) add_wrapped(ns.get(), name, &forwarder_def, partialmethod.get());
     for (const char* name : {"loop", "serial"}) add_wrapped(ns.get(), name, &getter_def, property.get());
-    Ref base = import_attr("asyncio", "Transport");
-    Ref type = import_attr("builtins", "type");
+    Ref base = py::import_attr("asyncio", "Transport");
+    Ref type = py::import_attr("builtins", "type");
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
     Ref cls = Ref::steal(PyObject_CallFunction(type.get(), "sOO", "SerialTransport", bases.get(), ns.get()));
     if (!PyType_Check(cls.get())) {

@@ -12,6 +12,12 @@
 
 namespace korvane::py {
 
+// module.name, importing the module. Throws.
+inline Ref import_attr(const char* module, const char* name) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    return Ref::steal(PyObject_GetAttrString(m.get(), name));
+}
+
 template <std::size_t N>
 struct Literal {
     char text[N];
