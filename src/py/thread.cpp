@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "py/ref.hpp"
+#include "runtime.hpp"
 
 namespace korvane::py {
 
@@ -37,11 +38,12 @@ void close_exit_gate() noexcept {
 
 namespace {
 
-// A thread the interpreter did not start (a runtime worker) keeps the thread
-// state its first attach made, instead of making and freeing one (with its
-// frame stack) at every delivery. It holds one extra count of the state; the
+// A runtime thread keeps the thread state its first attach made, instead of
+// making and freeing one (with its frame stack) at every delivery. It holds one extra count of the state; the
 // thread gives it back when it ends, unless the interpreter is going away,
-// which frees every thread state itself.
+// which frees every thread state itself. Only runtime threads, which nobody
+// joins: giving the state back needs the interpreter, so another thread that
+// joined this one while attached would deadlock.
 struct Pinned {
     bool held = false;
     ~Pinned() {
@@ -57,7 +59,7 @@ thread_local Pinned pinned;
 
 Attached::Attached() noexcept {
     if (finalizing()) return;
-    const bool fresh = !pinned.held && PyGILState_GetThisThreadState() == nullptr;
+    const bool fresh = !pinned.held && runtime::on_worker() && PyGILState_GetThisThreadState() == nullptr;
     state_ = PyGILState_Ensure();
     ok_ = true;
     if (fresh) {
