@@ -1,7 +1,7 @@
 // _TransportCore: the state machine behind one asyncio transport over one
 // port. Port operations complete on runtime workers; their completions come
-// back to the loop through call_soon_threadsafe, so every handler runs on the
-// loop thread. The state lock is a leaf: Python is called, and operations are
+// back to the loop through its queue (call_soon_threadsafe from another
+// thread), so every handler runs on the loop thread. The state lock is a leaf: Python is called, and operations are
 // started or cancelled, only after it is released.
 #include "transport.hpp"
 
@@ -170,12 +170,19 @@ Ref callback(CoreObject* c, PyMethodDef* def) {
     return Ref::steal(PyCFunction_New(def, reinterpret_cast<PyObject*>(c)));
 }
 
-// Runs on the completing thread; self is (core, loop callback).
+// Runs on the completing thread; self is (core, loop callback). On the
+// loop's own thread call_soon queues it without waking the loop.
 PyObject* forward(PyObject* self, PyObject* future) {
     return py::entry([&]() -> PyObject* {
         CoreObject* c = as_core(PyTuple_GET_ITEM(self, 0));
-        PyObject* cb = PyTuple_GET_ITEM(self, 1);
-        Ref r = Ref::steal_or_null(py::call_method_raw<"call_soon_threadsafe">(c->loop, cb, future));
+        PyObject* method = nullptr;
+        try {
+            method = future::scheduler_for(c->loop);
+        } catch (...) {
+            py::raise_current();
+        }
+        PyObject* argv[] = {c->loop, PyTuple_GET_ITEM(self, 1), future};
+        Ref r = method ? Ref::steal_or_null(PyObject_VectorcallMethod(method, argv, 3, nullptr)) : Ref();
         if (!r) {
             // The loop is gone: nobody will handle the completion, so the port
             // must not stay open.
