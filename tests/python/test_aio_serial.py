@@ -299,9 +299,10 @@ async def cancelled_callback(port, elsewhere):
 
 
 async def awaiter_of_a_worker(port, elsewhere):
-    f = port.read(1)
+    task = asyncio.ensure_future(port.read(1))
+    await asyncio.sleep(0)  # the task awaits it before the byte comes
     port.write(b"1")
-    assert await asyncio.wait_for(f, 5) == b"1"
+    assert await asyncio.wait_for(task, 5) == b"1"
 
 
 async def callback_of_a_worker(port, elsewhere):
