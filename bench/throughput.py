@@ -3,7 +3,8 @@ descriptor. Prints figures; not a test.
 
 Every pty figure opens a fresh pseudo-terminal pair: korvane (or the raw slave
 descriptor) on the slave end, a thread on the master end playing the device
-(swallowing, feeding or echoing bytes). Each row is measured in 3 rounds of
+(swallowing, feeding or echoing bytes); the asyncio rows compare with
+asyncio's own add_reader path or pipe transports on the same pty. Each row is measured in 3 rounds of
 korvane, raw, raw, korvane runs back to back, and the table shows the medians:
 figures are only comparable as ratios taken in the same run on a noisy machine.
 
@@ -248,6 +249,47 @@ async def aio_echo(use_korvane):
 aio_echo.probe_count = 500
 
 
+def closer(pty, *transports):
+    """The close of an asyncio workload; carries the device for the probe."""
+    async def close():
+        for t in transports:
+            t.close()
+        await asyncio.sleep(0.01)  # connection_lost and the final flush run
+        pty.close()
+    close.device = pty.device
+    return close
+
+
+async def stream_echo(use_korvane):
+    """The same StreamReader/StreamWriter round trip (write 1 byte, drain,
+    readexactly(1)) over korvane's transport and over asyncio's pipe
+    transports on the same pty."""
+    pty = Pty("echo")
+    if use_korvane:
+        reader, writer = await korvane.aio.open_serial_connection(url=os.ttyname(pty.slave))
+        transports = (writer.transport,)
+    else:
+        loop = asyncio.get_running_loop()
+        reader = asyncio.StreamReader()
+        read_side, _ = await loop.connect_read_pipe(
+            lambda: asyncio.StreamReaderProtocol(reader), os.fdopen(os.dup(pty.slave), "rb", buffering=0))
+        # The write side's protocol only serves drain(); nothing feeds its reader.
+        write_side, write_protocol = await loop.connect_write_pipe(
+            lambda: asyncio.StreamReaderProtocol(asyncio.StreamReader()),
+            os.fdopen(os.dup(pty.slave), "wb", buffering=0))
+        writer = asyncio.StreamWriter(write_side, write_protocol, reader, loop)
+        transports = (read_side, write_side)
+
+    async def op():
+        writer.write(b"e")
+        await writer.drain()
+        must(await reader.readexactly(1), 1)
+    return op, 1, closer(pty, *transports)
+
+
+stream_echo.probe_count = 500
+
+
 def per_second(op, units, batch=16, seconds=TIMED):
     """Runs `op` in whole batches until `seconds` have passed; units per second."""
     n, start = 0, time.perf_counter()
@@ -271,6 +313,12 @@ async def aio_per_second(op, units, seconds=TIMED):
             return n * units / elapsed
 
 
+async def finished(closing):
+    """Waits for a close that is a coroutine."""
+    if inspect.isawaitable(closing):
+        await closing
+
+
 def measure(setup, use_korvane):
     with bounded():
         if inspect.iscoroutinefunction(setup):
@@ -280,7 +328,7 @@ def measure(setup, use_korvane):
                     await op()  # warm-up: first-use costs are not the rate
                     return await aio_per_second(op, units)
                 finally:
-                    close()
+                    await finished(close())
             return asyncio.run(main())
         op, units, close = setup(use_korvane)
         try:
@@ -305,7 +353,8 @@ ROWS = [  # name, workload, unit, aim: ratio to raw, or an absolute rate for loo
     ("loop:// write(1)+read(1) pairs", loop_pairs, K, ("abs", 2e6)),
     ("loop:// buffered read(1)", loop_buffered, K, None),
     ("pty echo write(1)+read(1)", echo, K, 0.85),
-    ("asyncio pty echo vs add_reader", aio_echo, K, 0.8),
+    ("asyncio pty echo vs add_reader", aio_echo, K, 0.9),
+    ("streams echo vs pipe transp.", stream_echo, K, 0.9),
     ("pty readline 64 B lines", lines, K, 0.9),
 ]
 
@@ -369,7 +418,7 @@ def probe(index, use_korvane):
         os.access(path, os.F_OK)
 
     def tell(pty_close):
-        dev = getattr(getattr(pty_close, "__self__", None), "device", None)
+        dev = getattr(pty_close, "device", None) or getattr(getattr(pty_close, "__self__", None), "device", None)
         print(dev.thread.native_id if dev else 0, flush=True)
 
     with bounded():
@@ -382,7 +431,7 @@ def probe(index, use_korvane):
                 for _ in range(count):
                     await op()
                 mark(MARK_END)
-                close()
+                await finished(close())
             asyncio.run(main())
         else:
             op, units, close = setup(use_korvane)

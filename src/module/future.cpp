@@ -20,9 +20,13 @@ using py::Ref;
 namespace {
 
 // asyncio's functions and classes looked up once per process (borrowed).
-py::OnceCell get_running_loop_cell, cancelled_error_cell, copy_context_cell, context_kwnames_cell;
+py::OnceCell get_running_loop_cell, running_loop_cell, cancelled_error_cell, copy_context_cell, context_kwnames_cell;
 PyObject* get_running_loop() {
     return get_running_loop_cell.get([] { return py::import_attr("asyncio", "get_running_loop"); });
+}
+// The running loop or None, without raising.
+PyObject* running_loop() {
+    return running_loop_cell.get([] { return py::import_attr("asyncio", "_get_running_loop"); });
 }
 PyObject* copy_context() {
     return copy_context_cell.get([] { return py::import_attr("contextvars", "copy_context"); });
@@ -77,16 +81,38 @@ Ref Conversion::into_value() && {
 }
 
 namespace future {
+
+bool runs_here(PyObject* loop) noexcept {
+    PyObject* running = nullptr;
+    try {
+        running = PyObject_CallNoArgs(running_loop());
+    } catch (...) {
+        py::raise_current();
+    }
+    if (!running) {
+        PyErr_Clear();
+        return false;
+    }
+    bool same = running == loop;
+    Py_DECREF(running);
+    return same;
+}
+
+PyObject* scheduler_for(PyObject* loop) {
+    return runs_here(loop) ? py::name<"call_soon">() : py::name<"call_soon_threadsafe">();
+}
+
 namespace {
 
 // Runs or schedules one callback; every failure goes to the unraisable hook.
-// Method is the name of the loop's method that schedules it.
-template <py::Literal Method>
-void run_or_report(const Callback& cb) noexcept {
+// Method is the name of the loop's method that schedules it; null picks it
+// by the thread.
+void run_or_report(const Callback& cb, PyObject* method) noexcept {
     try {
         if (cb.loop) {
+            if (!method) method = scheduler_for(cb.loop.get());
             PyObject* argv[] = {cb.loop.get(), cb.fn.get(), cb.future.get(), cb.context.get()};
-            Ref handle = Ref::steal(PyObject_VectorcallMethod(py::name<Method>(), argv, 3, context_kwnames()));
+            Ref handle = Ref::steal(PyObject_VectorcallMethod(method, argv, 3, context_kwnames()));
         } else {
             Ref r = py::call_method<"run">(cb.context.get(), cb.fn.get(), cb.future.get());
         }
@@ -152,7 +178,8 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
         Conversion c = to_python(shared, stored);
         try {
             Ref schedule = make_schedule(w.future.get(), c);
-            Ref r = py::call_method<"call_soon_threadsafe">(w.loop.get(), schedule.get());
+            PyObject* argv[] = {w.loop.get(), schedule.get()};
+            Ref r = Ref::steal(PyObject_VectorcallMethod(scheduler_for(w.loop.get()), argv, 2, nullptr));
         } catch (...) {
             py::raise_current();
             PyErr_WriteUnraisable(nullptr);
@@ -160,7 +187,7 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
         w.loop.reset();
         w.future.reset();
     }
-    for (auto& cb : callbacks) run_or_report<"call_soon_threadsafe">(*cb);
+    for (auto& cb : callbacks) run_or_report(*cb, nullptr);
     waiters.clear();
     callbacks.clear();
     return true;
@@ -290,7 +317,7 @@ void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject
             return;
         }
     }
-    future::run_or_report<"call_soon">(*cb);
+    future::run_or_report(*cb, py::name<"call_soon">());
 }
 
 void OpFuture::on_done_here(PyObject* future_object, PyObject* fn) const {

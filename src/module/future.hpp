@@ -95,6 +95,12 @@ struct Conversion {
 };
 
 namespace future {
+// True when loop is the running loop of this thread. Never raises.
+bool runs_here(PyObject* loop) noexcept;
+// The name of loop's method that schedules a call from this thread: call_soon
+// on the loop's own thread, which needs no wake-up, else call_soon_threadsafe.
+// Throws.
+PyObject* scheduler_for(PyObject* loop);
 bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept;
 bool cancel_shared(const std::shared_ptr<Shared>& shared) noexcept;
 // Never throws: a failed conversion is the conversion.

@@ -248,3 +248,104 @@ def test_await_without_a_loop(port):
     f = port.read(0)
     with pytest.raises(RuntimeError):
         f.__await__()
+
+
+class RecordingLoop(asyncio.SelectorEventLoop):
+    """Notes which of its methods scheduled each of the package's callbacks."""
+
+    NAMES = {"on_read", "on_write", "schedule", "noted"}
+
+    def __init__(self):
+        super().__init__()
+        self.scheduled = []
+
+    def note(self, how, callback):
+        if getattr(callback, "__name__", None) in self.NAMES:
+            self.scheduled.append((how, callback.__name__))
+
+    def call_soon(self, callback, *args, context=None):
+        self.note("call_soon", callback)
+        return super().call_soon(callback, *args, context=context)
+
+    def call_soon_threadsafe(self, callback, *args, context=None):
+        self.note("call_soon_threadsafe", callback)
+        return super().call_soon_threadsafe(callback, *args, context=context)
+
+
+def noted(fut):
+    pass
+
+
+async def cancelled_awaiter(port, elsewhere):
+    f = port.read(1)
+    task = asyncio.ensure_future(f)
+    await asyncio.sleep(0)  # the task awaits it
+    if elsewhere:
+        await asyncio.to_thread(f.cancel)
+    else:
+        f.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await asyncio.wait_for(task, 5)
+
+
+async def cancelled_callback(port, elsewhere):
+    f = port.read(1)
+    f.add_done_callback(noted)
+    if elsewhere:
+        await asyncio.to_thread(f.cancel)
+    else:
+        f.cancel()
+    await asyncio.sleep(0.05)
+
+
+async def awaiter_of_a_worker(port, elsewhere):
+    task = asyncio.ensure_future(port.read(1))
+    await asyncio.sleep(0)  # the task awaits it before the byte comes
+    port.write(b"1")
+    assert await asyncio.wait_for(task, 5) == b"1"
+
+
+async def callback_of_a_worker(port, elsewhere):
+    f = port.read(1)
+    f.add_done_callback(noted)
+    port.write(b"1")
+    for _ in range(500):
+        if f.done():
+            break
+        await asyncio.sleep(0.01)
+    await asyncio.sleep(0.05)  # the callback runs
+
+
+async def transport_write_and_read(port, elsewhere):
+    loop = asyncio.get_running_loop()
+    got = loop.create_future()
+
+    class Protocol(asyncio.Protocol):
+        def data_received(self, data):
+            got.set_result(data)
+
+    transport, _ = await korvane.aio.connection_for_serial(loop, Protocol, port)
+    await asyncio.sleep(0.05)  # the first read waits on a worker
+    transport.write(b"w")  # the loopback takes it at once, on this thread
+    assert await asyncio.wait_for(got, 5) == b"w"
+
+
+@pytest.mark.parametrize(
+    "scenario, elsewhere, expected",
+    [
+        (cancelled_awaiter, False, [("call_soon", "schedule")]),
+        (cancelled_awaiter, True, [("call_soon_threadsafe", "schedule")]),
+        (cancelled_callback, False, [("call_soon", "noted")]),
+        (cancelled_callback, True, [("call_soon_threadsafe", "noted")]),
+        (awaiter_of_a_worker, False, [("call_soon_threadsafe", "schedule")]),
+        (callback_of_a_worker, False, [("call_soon_threadsafe", "noted")]),
+        (transport_write_and_read, False, [("call_soon", "on_write"), ("call_soon_threadsafe", "on_read")]),
+    ],
+)
+def test_a_completion_on_its_loop_thread_is_scheduled_without_a_wake_up(port, scenario, elsewhere, expected):
+    loop = RecordingLoop()
+    try:
+        loop.run_until_complete(scenario(port, elsewhere))
+    finally:
+        loop.close()
+    assert set(loop.scheduled) == set(expected)

@@ -627,3 +627,22 @@ def test_cycles_through_the_core_and_deferred_are_collected():
     del transport, holder, work
     gc.collect()
     assert [r() for r in refs] == [None, None]
+
+
+def test_an_ended_transport_is_freed_without_the_collector():
+    async def ended():
+        transport, protocol = await connect()
+        transport.write(b"abc")  # a read and a write complete
+        await protocol.until(3)
+        transport.close()
+        await lost(protocol)
+        # The core holds its loop until it is freed.
+        return weakref.ref(transport), weakref.ref(asyncio.get_running_loop())
+
+    gc.collect()
+    gc.disable()
+    try:
+        refs = run(ended())
+        assert [r() for r in refs] == [None, None]
+    finally:
+        gc.enable()

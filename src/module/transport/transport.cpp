@@ -1,11 +1,12 @@
 // _TransportCore: the state machine behind one asyncio transport over one
 // port. Port operations complete on runtime workers; their completions come
-// back to the loop through call_soon_threadsafe, so every handler runs on the
-// loop thread. The state lock is a leaf: Python is called, and operations are
+// back to the loop through its queue (call_soon_threadsafe from another
+// thread), so every handler runs on the loop thread. The state lock is a leaf: Python is called, and operations are
 // started or cancelled, only after it is released.
 #include "module/transport/transport.hpp"
 
 #include <cstdint>
+#include <iterator>
 #include <utility>
 
 #include "engine/async/select.hpp"
@@ -56,6 +57,9 @@ struct CoreObject {
     PyMutex mutex;
     State state;
     PyObject* transport;  // weak reference, set once right after creation
+    // The "forward" callables of on_read, on_write and connection_lost (in
+    // the order of forwarded_handlers), under the mutex; null once dropped.
+    PyObject* forwards[3];
 };
 
 CoreObject* as_core(PyObject* o) { return reinterpret_cast<CoreObject*>(o); }
@@ -170,12 +174,19 @@ Ref callback(CoreObject* c, PyMethodDef* def) {
     return Ref::steal(PyCFunction_New(def, reinterpret_cast<PyObject*>(c)));
 }
 
-// Runs on the completing thread; self is (core, loop callback).
+// Runs on the completing thread; self is the loop callback, whose self is the
+// core. On the loop's own thread call_soon queues it without waking the loop.
 PyObject* forward(PyObject* self, PyObject* future) {
     return py::entry([&]() -> PyObject* {
-        CoreObject* c = as_core(PyTuple_GET_ITEM(self, 0));
-        PyObject* cb = PyTuple_GET_ITEM(self, 1);
-        Ref r = Ref::steal_or_null(py::call_method_raw<"call_soon_threadsafe">(c->loop, cb, future));
+        CoreObject* c = as_core(PyCFunction_GET_SELF(self));
+        PyObject* method = nullptr;
+        try {
+            method = future::scheduler_for(c->loop);
+        } catch (...) {
+            py::raise_current();
+        }
+        PyObject* argv[] = {c->loop, self, future};
+        Ref r = method ? Ref::steal_or_null(PyObject_VectorcallMethod(method, argv, 3, nullptr)) : Ref();
         if (!r) {
             // The loop is gone: nobody will handle the completion, so the port
             // must not stay open.
@@ -187,10 +198,44 @@ PyObject* forward(PyObject* self, PyObject* future) {
 }
 PyMethodDef forward_def = {"forward", forward, METH_O, nullptr};
 
-void when_done(CoreObject* c, const Ref& future, PyMethodDef* def) {
+Ref make_forward(CoreObject* c, PyMethodDef* def) {
     Ref cb = callback(c, def);
-    Ref self = Ref::steal(PyTuple_Pack(2, reinterpret_cast<PyObject*>(c), cb.get()));
-    Ref fwd = Ref::steal(PyCFunction_New(&forward_def, self.get()));
+    return Ref::steal(PyCFunction_New(&forward_def, cb.get()));
+}
+
+PyMethodDef* const forwarded_handlers[] = {&on_read_def, &on_write_def, &connection_lost_def};
+
+PyObject** forward_slot(CoreObject* c, PyMethodDef* def) {
+    for (std::size_t i = 0; i < std::size(forwarded_handlers); ++i)
+        if (forwarded_handlers[i] == def) return &c->forwards[i];
+    return nullptr;
+}
+
+// The core's own "forward" callable for a handler, made at creation, so an
+// operation's completion needs no new callable. Once the transport has ended
+// (or is being collected) they are gone and one is made per call.
+Ref forward_of(CoreObject* c, PyMethodDef* def) {
+    PyObject** slot = forward_slot(c, def);
+    if (slot) {
+        Locked lock(c);
+        if (*slot) return Ref::borrow(*slot);
+    }
+    return make_forward(c, def);
+}
+
+// Drops the core's forward callables: each holds the core, so they would
+// keep an ended transport alive until the collector runs.
+void drop_forwarders(CoreObject* c) {
+    PyObject* dropped[std::size(forwarded_handlers)];
+    {
+        Locked lock(c);
+        for (std::size_t i = 0; i < std::size(dropped); ++i) dropped[i] = std::exchange(c->forwards[i], nullptr);
+    }
+    for (PyObject* f : dropped) Py_XDECREF(f);
+}
+
+void when_done(CoreObject* c, const Ref& future, PyMethodDef* def) {
+    Ref fwd = forward_of(c, def);
     const OpFuture* op = aio::op_future_of(future.get());
     op->on_done_here(future.get(), fwd.get());
 }
@@ -301,6 +346,7 @@ void connection_lost(CoreObject* c, PyObject*) {
         if (!r) failure = Ref::steal_or_null(PyErr_GetRaisedException());
     }
     Ref closed = call(c->serial, "close");
+    drop_forwarders(c);
     if (failure) reraise(std::move(failure));
 }
 
@@ -777,6 +823,7 @@ int core_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->serial);
     Py_VISIT(c->transport);
     Locked lock(c);
+    for (PyObject* f : c->forwards) Py_VISIT(f);
     const State& s = c->state;
     Py_VISIT(s.protocol.get());
     Py_VISIT(s.read_op.get());
@@ -798,6 +845,7 @@ int core_clear(PyObject* self) {
         owned[3] = std::exchange(s.close_op, Ref());
         owned[4] = std::exchange(s.exception, Ref());
     });
+    drop_forwarders(c);
     return 0;
 }
 
@@ -854,7 +902,11 @@ Ref new_core(PyObject* loop, PyObject* protocol, PyObject* serial, std::shared_p
     new (&c->state) State();
     c->state.protocol = Ref::borrow(protocol);
     c->transport = nullptr;
-    return Ref::steal(obj);
+    for (PyObject*& f : c->forwards) f = nullptr;
+    Ref made = Ref::steal(obj);
+    for (std::size_t i = 0; i < std::size(forwarded_handlers); ++i)
+        c->forwards[i] = make_forward(c, forwarded_handlers[i]).release();
+    return made;
 }
 
 // ---- the SerialTransport class ----
