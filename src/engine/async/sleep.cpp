@@ -2,7 +2,9 @@
 
 #include <asio.hpp>
 #include <limits>
+#include <map>
 #include <mutex>
+#include <vector>
 
 #include "engine/async/local_wait.hpp"
 #include "engine/runtime.hpp"
@@ -35,21 +37,79 @@ std::optional<Instant> earlier(std::optional<Instant> a, std::optional<Instant> 
     return *a < *b ? a : b;
 }
 
+// All reactor sleeps share one timer, armed at the earliest deadline. A read
+// loop makes a sleep per read and drops it when the read ends; with a timer
+// each, every read re-armed the reactor's timer and every drop posted a
+// cancelled handler that woke a worker. Here a sleep whose deadline is later
+// than the armed one only joins the queue, and a dropped one only leaves it:
+// the timer fires at most once per earliest deadline and re-arms for the next.
 namespace {
 
-struct Fired {
-    std::mutex mutex;
-    bool fired = false;
+struct Sleeper {
     Waker waker;
+    bool fired = false;
 };
+
+struct Timers {
+    std::mutex mutex;
+    std::multimap<Instant, Sleeper*> queue;
+    asio::steady_timer timer;
+    std::optional<Instant> armed;
+
+    explicit Timers(asio::io_context& io) : timer(io) {}
+
+    // With the mutex held. A wait already queued for a later deadline ends
+    // as aborted, which the handler ignores.
+    void arm(Instant at) {
+        armed.reset();
+        timer.expires_at(at);
+        timer.async_wait([this](const std::error_code& ec) {
+            if (ec != asio::error::operation_aborted) fire();
+        });
+        armed = at;
+    }
+
+    void fire() noexcept {
+        std::vector<Waker> due;
+        {
+            std::lock_guard g(mutex);
+            armed.reset();
+            auto now = Clock::now();
+            auto it = queue.begin();
+            for (; it != queue.end() && it->first <= now; ++it) {
+                it->second->fired = true;
+                try {
+                    due.push_back(std::move(it->second->waker));
+                } catch (...) {
+                    it->second->waker.wake();  // out of memory: a wake never polls inline
+                }
+            }
+            queue.erase(queue.begin(), it);
+            if (!queue.empty()) {
+                try {
+                    arm(queue.begin()->first);
+                } catch (...) {
+                    // Nothing armed: the next sleep to join arms the timer.
+                }
+            }
+        }
+        for (auto& w : due) w.wake();
+    }
+};
+
+// Never freed, as the runtime it runs on.
+Timers& timers(asio::io_context& io) {
+    static Timers* t = new Timers(io);
+    return *t;
+}
 
 }  // namespace
 
-// The handler holds only the shared cell, never the Sleep, which may be gone.
 struct Sleep::Timer {
-    asio::steady_timer timer;
-    std::shared_ptr<Fired> cell = std::make_shared<Fired>();
-    explicit Timer(asio::io_context& io) : timer(io) {}
+    Timers& timers;
+    Sleeper sleeper;
+    std::multimap<Instant, Sleeper*>::iterator at;
+    explicit Timer(Timers& t) : timers(t) {}
 };
 
 Sleep::Sleep(Instant deadline) noexcept : deadline_(deadline) {}
@@ -57,8 +117,17 @@ Sleep::Sleep(Sleep&&) noexcept = default;
 Sleep& Sleep::operator=(Sleep&&) noexcept = default;
 
 Sleep::~Sleep() {
-    // In a forked child the reactor is not ours to touch.
-    if (timer_ && runtime::forked()) (void)timer_.release();
+    if (!timer_) return;
+    // In a forked child the queue is the parent's, perhaps locked by a thread
+    // that does not exist here: the entry is left behind.
+    if (runtime::forked()) {
+        (void)timer_.release();
+        return;
+    }
+    Waker old;
+    std::lock_guard g(timer_->timers.mutex);
+    if (!timer_->sleeper.fired) timer_->timers.queue.erase(timer_->at);
+    old = std::move(timer_->sleeper.waker);
 }
 
 Poll<Unit> Sleep::poll(Context& cx) {
@@ -67,32 +136,29 @@ Poll<Unit> Sleep::poll(Context& cx) {
         local->until(deadline_);
         return std::nullopt;
     }
+    Waker old;
+    if (timer_ && runtime::forked()) return Unit{};  // nothing here would wake us
     if (!timer_) {
         auto rt = runtime::runtime();
         // Without a runtime nothing could ever wake us: end now rather than hang.
         if (!rt) return Unit{};
-        timer_ = std::make_unique<Timer>((*rt)->io());
-        timer_->timer.expires_at(deadline_);
-        {
-            std::lock_guard g(timer_->cell->mutex);
-            timer_->cell->waker = cx.waker();
+        auto timer = std::make_unique<Timer>(timers((*rt)->io()));
+        auto& t = timer->timers;
+        std::lock_guard g(t.mutex);
+        timer->sleeper.waker = cx.waker();
+        timer->at = t.queue.emplace(deadline_, &timer->sleeper);
+        try {
+            if (!t.armed || deadline_ < *t.armed) t.arm(deadline_);
+        } catch (...) {
+            t.queue.erase(timer->at);
+            throw;
         }
-        timer_->timer.async_wait([cell = timer_->cell](const std::error_code& ec) {
-            if (ec == asio::error::operation_aborted) return;
-            Waker w;
-            {
-                std::lock_guard g(cell->mutex);
-                cell->fired = true;
-                w = std::move(cell->waker);
-            }
-            w.wake();
-        });
+        timer_ = std::move(timer);
         return std::nullopt;
     }
-    Waker old;
-    std::lock_guard g(timer_->cell->mutex);
-    if (timer_->cell->fired) return Unit{};
-    register_waker(timer_->cell->waker, cx, old);
+    std::lock_guard g(timer_->timers.mutex);
+    if (timer_->sleeper.fired) return Unit{};
+    register_waker(timer_->sleeper.waker, cx, old);
     return std::nullopt;
 }
 

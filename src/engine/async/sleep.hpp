@@ -23,7 +23,7 @@ std::optional<Instant> earlier(std::optional<Instant> a, std::optional<Instant> 
 Clock::duration to_clock(Duration d) noexcept;
 
 // Ready once the deadline has passed. Polled with local waits, it records its
-// deadline there; otherwise a timer is armed on the runtime's reactor at the
+// deadline there; otherwise it joins the runtime's one timer queue at the
 // first poll that finds the deadline ahead.
 class Sleep {
 public:

@@ -426,6 +426,62 @@ TEST(Deadline, SumsBeyondTheClockAreNoDeadline) {
     EXPECT_EQ(earlier(now, d), now);
 }
 
+// Reactor sleeps share one timer: each still ends at its own deadline,
+// whatever order they join in and whichever of them is dropped first. A sleep
+// that waits for a later one's deadline is a fault; the bound on lateness is
+// loose, for a loaded machine.
+TEST(Runtime, ReactorSleepsEachEndAtTheirOwnDeadline) {
+    struct Case {
+        const char* name;
+        std::vector<int> at_ms;
+        std::vector<bool> dropped;  // right after its first poll, before the next joins
+    };
+    const Case cases[] = {
+        {"later deadlines join the armed one", {20, 40, 60}, {false, false, false}},
+        {"an earlier deadline re-arms", {1500, 20}, {false, false}},
+        {"one instant for all", {30, 30, 30}, {false, false, false}},
+        {"the armed deadline dropped", {20, 40}, {true, false}},
+        {"all dropped, then a later one", {20, 20, 50}, {true, true, false}},
+        {"a later one dropped", {20, 40, 60}, {false, true, false}},
+    };
+    constexpr auto late = 700ms;
+    rt();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto t0 = Clock::now();
+        std::vector<std::optional<Sleep>> sleeps;
+        std::vector<Counted> counted(c.at_ms.size());
+        for (std::size_t i = 0; i < c.at_ms.size(); ++i) {
+            auto& s = sleeps.emplace_back(std::in_place, t0 + std::chrono::milliseconds(c.at_ms[i]));
+            EXPECT_FALSE(s->poll(counted[i].cx));
+            if (c.dropped[i]) s.reset();
+        }
+        std::vector<std::optional<Instant>> woken(sleeps.size());
+        auto until = Clock::now() + limit;
+        for (bool waiting = true; waiting && Clock::now() < until;) {
+            waiting = false;
+            for (std::size_t i = 0; i < sleeps.size(); ++i) {
+                if (!sleeps[i] || woken[i]) continue;
+                if (counted[i].wakes() > 0)
+                    woken[i] = Clock::now();
+                else
+                    waiting = true;
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+        for (std::size_t i = 0; i < sleeps.size(); ++i) {
+            if (!sleeps[i]) {
+                EXPECT_EQ(counted[i].wakes(), 0) << "dropped sleep " << i;
+                continue;
+            }
+            ASSERT_TRUE(woken[i]) << "sleep " << i << " was never woken";
+            EXPECT_GE(*woken[i], sleeps[i]->deadline()) << "sleep " << i;
+            EXPECT_LT(*woken[i] - sleeps[i]->deadline(), late) << "sleep " << i;
+            EXPECT_TRUE(sleeps[i]->poll(counted[i].cx));
+        }
+    }
+}
+
 TEST(Runtime, SleepAndBlockingJobsRunOnTheRuntime) {
     rt();
     auto start = Clock::now();
