@@ -99,7 +99,7 @@ def test_reading_toggled_by_four_threads_keeps_every_byte_in_order(pty, mode):
         node = f"{__file__}::{test_reading_toggled_by_four_threads_keeps_every_byte_in_order.__name__}[here]"
         done = subprocess.run(
             [sys.executable, "-X", "dev", "-m", "pytest", "-q", "-p", "no:cacheprovider", node],
-            capture_output=True, text=True, timeout=120, cwd=os.path.dirname(__file__),
+            capture_output=True, text=True, timeout=120,
         )
         assert done.returncode == 0, done.stdout + done.stderr
         return
