@@ -1,8 +1,10 @@
 #include "module/future.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 
 #include "engine/async/task.hpp"
 #include "module/capi/args.hpp"
@@ -304,12 +306,14 @@ Ref OpFuture::block() const {
     return result();
 }
 
-void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop) const {
+void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop,
+                                 bool held) const {
     auto cb = std::make_shared<future::Callback>();
     cb->fn = py::SendRef(Ref::borrow(fn));
     cb->future = py::SendRef(Ref::borrow(future_object));
     cb->context = py::SendRef(Ref::borrow(context));
     if (loop) cb->loop = py::SendRef(Ref::borrow(loop));
+    cb->held = held || loop;
     {
         std::lock_guard lock(shared_->mutex);
         if (!shared_->state.outcome) {
@@ -322,7 +326,7 @@ void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject
 
 void OpFuture::on_done_here(PyObject* future_object, PyObject* fn) const {
     Ref context = Ref::steal(PyObject_CallNoArgs(copy_context()));
-    register_callback(future_object, fn, context.get(), nullptr);
+    register_callback(future_object, fn, context.get(), nullptr, true);
 }
 
 CompleteOnDrop::~CompleteOnDrop() {
@@ -362,6 +366,10 @@ void future_dealloc(PyObject* self) {
 // The state is locked while visiting: a worker may be completing it. In a
 // forked child a parent's worker may have held that lock for good, so the
 // child visits (and clears) nothing: its futures are only ever leaked.
+// Awaiters and held callbacks are the operation's until it completes (its
+// task holds the state), so they are roots: a task awaiting the operation, or
+// a transport reading through it, lives on with nothing else referencing it.
+// Once complete they are gone from the state.
 int future_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(Py_TYPE(self));
     auto& shared = op_of(self).shared();
@@ -369,11 +377,8 @@ int future_traverse(PyObject* self, visitproc visit, void* arg) {
     std::lock_guard lock(shared->mutex);
     auto& st = shared->state;
     Py_VISIT(st.cached_exception.get());
-    for (auto& w : st.waiters) {
-        Py_VISIT(w.loop.get());
-        Py_VISIT(w.future.get());
-    }
     for (auto& cb : st.callbacks) {
+        if (cb->held) continue;
         Py_VISIT(cb->fn.get());
         Py_VISIT(cb->future.get());
         Py_VISIT(cb->context.get());
@@ -384,20 +389,17 @@ int future_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// What an unreachable future would still deliver: taken out before anything
-// is cleared, so a completion cannot run a callback the collector is
-// tearing down.
-struct Deliveries {
-    std::vector<future::Waiter> waiters;
-    std::vector<std::shared_ptr<future::Callback>> callbacks;
-};
-
-Deliveries take_deliveries(Shared& shared) {
-    Deliveries d;
+// The callbacks an unreachable future would still run: taken out before
+// anything is cleared, so a completion cannot run a callback the collector
+// is tearing down. Awaiters and held callbacks stay: they were never visited.
+std::vector<std::shared_ptr<future::Callback>> take_deliveries(Shared& shared) {
+    std::vector<std::shared_ptr<future::Callback>> taken;
     std::lock_guard lock(shared.mutex);
-    d.waiters.swap(shared.state.waiters);
-    d.callbacks.swap(shared.state.callbacks);
-    return d;
+    auto& list = shared.state.callbacks;
+    auto held = std::stable_partition(list.begin(), list.end(), [](const auto& cb) { return cb->held; });
+    std::move(held, list.end(), std::back_inserter(taken));
+    list.erase(held, list.end());
+    return taken;
 }
 
 void future_finalize(PyObject* self) {
@@ -411,7 +413,7 @@ void future_finalize(PyObject* self) {
 int future_clear(PyObject* self) {
     auto& shared = op_of(self).shared();
     if (!shared || runtime::forked()) return 0;
-    Deliveries d = take_deliveries(*shared);
+    auto taken = take_deliveries(*shared);
     py::SendRef exception;
     Outcome::Object object;
     {

@@ -57,6 +57,11 @@ struct Callback {
     py::SendRef future;
     py::SendRef context;
     py::SendRef loop;  // empty: run on the completing thread
+    // Delivered through an event loop (a loop's callback, or a transport's
+    // forwarder): until the operation completes it is the operation's, like a
+    // loop's reader registration, and the collector neither visits nor
+    // clears it.
+    bool held = false;
 };
 
 struct State {
@@ -131,10 +136,13 @@ public:
     // Waits without limit, checking for signals; a signal handler's exception
     // cancels the operation. Throws.
     py::Ref block() const;
-    // Registers a done-callback on future_object. Throws only when out of
-    // memory, with nothing registered; a failing callback is reported, not raised.
-    void register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop) const;
-    // fn(future) runs on the thread that completes the operation. Throws.
+    // Registers a done-callback on future_object; held as Callback::held
+    // says (always with a loop). Throws only when out of memory, with nothing
+    // registered; a failing callback is reported, not raised.
+    void register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop,
+                           bool held = false) const;
+    // fn(future) runs on the thread that completes the operation; fn is held
+    // until then. Throws.
     void on_done_here(PyObject* future_object, PyObject* fn) const;
 
 private:

@@ -78,6 +78,125 @@ def test_port_kept_only_by_its_own_callback_is_closed(pty):
     exclusive_open(pty, within=2.0).close()
 
 
+@pytest.fixture
+def device():
+    """A pty pair: the master end (to write to, or close) and the port's path."""
+    master, slave = os.openpty()
+    fds = [master, slave]
+    yield fds, os.ttyname(slave)
+    for fd in fds:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+async def until(check, within=5.0):
+    async with asyncio.timeout(within):
+        while not check():
+            await asyncio.sleep(0.01)
+
+
+def count_collections():
+    counts = []
+
+    def seen(phase, info):
+        if phase == "start":
+            counts.append(info["generation"])
+
+    gc.callbacks.append(seen)
+    return counts, lambda: gc.callbacks.remove(seen)
+
+
+def test_an_unreferenced_reading_transport_lives_until_its_device_goes(device):
+    fds, path = device
+    events, made = [], []
+
+    class Keeper(asyncio.Protocol):
+        def connection_made(self, transport):
+            self.transport = transport
+            made.append(True)
+
+        def data_received(self, data):
+            events.append(data)
+
+        def connection_lost(self, exc):
+            events.append(exc)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.create_task(korvane.aio.create_serial_connection(loop, Keeper, path))  # the result is not kept
+        await until(lambda: made)  # the port is open
+        sent = b""
+        collections, stop = count_collections()
+        try:
+            for i in range(30):
+                os.write(fds[0], b"%03d" % i)
+                sent += b"%03d" % i
+                garbage = [[[]] for _ in range(3000)]  # enough for automatic collections
+                del garbage
+                if i % 5 == 0:
+                    gc.collect()
+                await asyncio.sleep(0.01)
+        finally:
+            stop()
+        assert collections, "no collection ran"
+        await until(lambda: b"".join(e for e in events if isinstance(e, bytes)) == sent)
+        os.close(fds.pop(0))
+        await until(lambda: not isinstance(events[-1], bytes))
+        await asyncio.sleep(0.1)
+        assert isinstance(events[-1], korvane.SerialException)
+        assert sum(not isinstance(e, bytes) for e in events) == 1
+
+    asyncio.run(main())
+
+
+def test_an_unreferenced_paused_transport_is_collected_and_closes_its_port(device):
+    fds, path = device
+    made = []
+
+    class Paused(asyncio.Protocol):
+        def connection_made(self, transport):
+            self.transport = transport
+            transport.pause_reading()
+            made.append(True)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.create_task(korvane.aio.create_serial_connection(loop, Paused, path, exclusive=True))
+        await until(lambda: made)
+        os.write(fds[0], b"!")  # ends the read under way; no other starts
+        await asyncio.sleep(0.1)
+        gc.collect()
+        exclusive_open(path, within=2.0).close()
+
+    asyncio.run(main())
+
+
+def test_an_unreferenced_task_awaiting_a_read_is_woken():
+    port = korvane.aio.Serial("loop://")
+    got = []
+
+    async def reader():
+        f = port.read(3)  # the frame holds the future, the future its awaiter
+        got.append(await f)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reports = []
+        loop.set_exception_handler(lambda loop, ctx: reports.append(ctx))
+        loop.create_task(reader())
+        await asyncio.sleep(0.05)
+        gc.collect()
+        await port.write(b"abc")
+        await until(lambda: got)
+        return reports
+
+    assert asyncio.run(main()) == []
+    assert got == [b"abc"]
+    port.close()
+
+
 def test_releases_from_workers_are_drained_without_asyncio():
     def reads():
         for _ in range(25):

@@ -3,6 +3,7 @@
 import asyncio
 import gc
 import threading
+import time
 import weakref
 
 import pytest
@@ -583,6 +584,62 @@ def test_threads_write_tagged_records_while_reading_toggles():
         await lost(protocol)
 
     run(main())
+
+
+def test_held_bytes_come_before_a_read_started_later():
+    """A resume on another thread takes the held bytes; while it looks up
+    data_received (made slow here), the loop thread pauses, writes and resumes."""
+    class SlowLookup(Recorder):
+        def __init__(self):
+            super().__init__()
+            self.entered = threading.Event()
+            self.loop_thread = threading.get_ident()
+
+        def __getattribute__(self, name):
+            get = super().__getattribute__
+            if name == "data_received" and threading.get_ident() != get("loop_thread") and not get("entered").is_set():
+                get("entered").set()
+                time.sleep(0.3)
+            return get(name)
+
+    async def main():
+        transport, protocol = await connect(proto=SlowLookup)
+        transport.pause_reading()
+        transport.write(b"AAAA")
+        await asyncio.sleep(0.3)  # held
+        resumer = threading.Thread(target=transport.resume_reading)
+        resumer.start()
+        assert await asyncio.to_thread(protocol.entered.wait, 5)
+        transport.pause_reading()
+        transport.write(b"BBBB")
+        transport.resume_reading()
+        await asyncio.to_thread(resumer.join, 5)
+        await protocol.until(8)
+        assert bytes(protocol.data) == b"AAAABBBB"
+        transport.close()
+        await lost(protocol)
+
+    run(main())
+
+
+@pytest.mark.parametrize("end", ["close", "abort"])
+def test_ending_from_another_thread_in_debug_mode(end, caplog):
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.set_debug(True)
+        reports = []
+        loop.set_exception_handler(lambda loop, ctx: reports.append(ctx))
+        transport, protocol = await connect()
+        transport.write(b"x" * 100)
+        await asyncio.to_thread(getattr(transport, end))
+        assert await lost(protocol) is None
+        await asyncio.sleep(0.1)
+        assert protocol.count("lost") == 1 and not transport.serial.is_open
+        return reports
+
+    with caplog.at_level("ERROR", logger="asyncio"):
+        assert run(main()) == []
+    assert caplog.records == []
 
 
 @pytest.mark.parametrize("end", ["read completes", "abort"])

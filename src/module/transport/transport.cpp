@@ -1,8 +1,8 @@
 // _TransportCore: the state machine behind one asyncio transport over one
 // port. Port operations complete on runtime workers; their completions come
-// back to the loop through its queue (call_soon_threadsafe from another
-// thread), so every handler runs on the loop thread. The state lock is a leaf: Python is called, and operations are
-// started or cancelled, only after it is released.
+// back through the loop's queue, so every handler runs on the loop thread.
+// The state lock is a leaf: Python is called, and operations are started or
+// cancelled, only after it is released.
 #include "module/transport/transport.hpp"
 
 #include <cstdint>
@@ -40,11 +40,21 @@ struct State {
     bool reading_paused = false;
     bool writing_paused = false;
     bool finished = false;
-    // A read or write being started: the slot is taken before the operation
-    // exists, so two threads cannot start two.
-    bool read_starting = false;
+    // A write being started: the slot is taken before the operation exists,
+    // so two threads cannot start two.
     bool write_starting = false;
+    // The read slot taken without a read_op: a read being started, a
+    // completion being handled, or held bytes on their way to the loop. No
+    // read starts meanwhile, so none can overtake those bytes.
+    bool read_busy = false;
     bool aborted = false;
+    // Flow-control changes made and told to the protocol. Changes alternate,
+    // pause first, so change k (from 0) is a pause when k is even. They are
+    // told on the loop thread only, in order, by one teller at a time.
+    std::uint64_t flow_changes = 0;
+    std::uint64_t flow_told = 0;
+    bool telling = false;
+    bool tell_scheduled = false;
 };
 
 struct CoreObject {
@@ -110,6 +120,21 @@ Ref bytes_of(const ByteVec& b) {
         PyBytes_FromStringAndSize(reinterpret_cast<const char*>(b.data()), static_cast<Py_ssize_t>(b.size())));
 }
 
+// loop.call_soon(fn, args...) on the loop's own thread, call_soon_threadsafe
+// elsewhere: asyncio's debug mode refuses call_soon from another thread, and
+// only the threadsafe variant wakes a loop that waits. A new reference, or
+// null with the error set.
+template <class... A>
+PyObject* schedule_raw(CoreObject* c, PyObject* fn, A... args) {
+    PyObject* argv[] = {c->loop, fn, args...};
+    return PyObject_VectorcallMethod(future::scheduler_for(c->loop), argv, 2 + sizeof...(A), nullptr);
+}
+
+template <class... A>
+void schedule(CoreObject* c, PyObject* fn, A... args) {
+    Ref handle = Ref::steal(schedule_raw(c, fn, args...));
+}
+
 // ---- the port operations ----
 
 serial::ops::Operation read_operation(std::shared_ptr<PortCore> port) {
@@ -153,6 +178,7 @@ void on_start(CoreObject*, PyObject*);
 void on_read(CoreObject*, PyObject*);
 void on_write(CoreObject*, PyObject*);
 void connection_lost(CoreObject*, PyObject*);
+void tell(CoreObject*, PyObject*);
 
 template <Handler H>
 PyObject* loop_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -167,6 +193,7 @@ PyObject* loop_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 PyMethodDef on_start_def = {"on_start", KORVANE_FN(loop_callback<on_start>), METH_FASTCALL, nullptr};
 PyMethodDef on_read_def = {"on_read", KORVANE_FN(loop_callback<on_read>), METH_FASTCALL, nullptr};
 PyMethodDef on_write_def = {"on_write", KORVANE_FN(loop_callback<on_write>), METH_FASTCALL, nullptr};
+PyMethodDef tell_def = {"tell", KORVANE_FN(loop_callback<tell>), METH_FASTCALL, nullptr};
 PyMethodDef connection_lost_def = {"connection_lost", KORVANE_FN(loop_callback<connection_lost>), METH_FASTCALL,
                                    nullptr};
 
@@ -179,14 +206,7 @@ Ref callback(CoreObject* c, PyMethodDef* def) {
 PyObject* forward(PyObject* self, PyObject* future) {
     return py::entry([&]() -> PyObject* {
         CoreObject* c = as_core(PyCFunction_GET_SELF(self));
-        PyObject* method = nullptr;
-        try {
-            method = future::scheduler_for(c->loop);
-        } catch (...) {
-            py::raise_current();
-        }
-        PyObject* argv[] = {c->loop, self, future};
-        Ref r = method ? Ref::steal_or_null(PyObject_VectorcallMethod(method, argv, 3, nullptr)) : Ref();
+        Ref r = Ref::steal_or_null(schedule_raw(c, self, future));
         if (!r) {
             // The loop is gone: nobody will handle the completion, so the port
             // must not stay open.
@@ -242,7 +262,7 @@ void when_done(CoreObject* c, const Ref& future, PyMethodDef* def) {
 
 void schedule_connection_lost(CoreObject* c) {
     Ref cb = callback(c, &connection_lost_def);
-    Ref r = Ref::steal_or_null(call_raw(c->loop, "call_soon", cb.get(), Py_None));
+    Ref r = Ref::steal_or_null(schedule_raw(c, cb.get(), Py_None));
     if (r) return;
     // connection_lost will never run: at least the port must not stay open.
     Ref exc = Ref::steal_or_null(PyErr_GetRaisedException());
@@ -387,14 +407,14 @@ struct ReadSlot {
     static PyMethodDef* handler();
     // The transport still wants the operation (a close came meanwhile).
     static bool store(State& s, const Ref& fut) {
-        s.read_starting = false;
+        s.read_busy = false;
         if (s.closing) return false;
         s.read_op = fut;
         return true;
     }
     // Frees the slot after a failure; fut is null when nothing started.
     static void undo(State& s, PyObject* fut) {
-        s.read_starting = false;
+        s.read_busy = false;
         if (s.read_op.get() == fut) s.read_op = Ref();  // the caller still holds fut
     }
 };
@@ -445,13 +465,30 @@ void launch(CoreObject* c, serial::ops::Operation op) {
 PyMethodDef* ReadSlot::handler() { return &on_read_def; }
 PyMethodDef* WriteSlot::handler() { return &on_write_def; }
 
+// Takes the read slot when a read may start now.
+bool claim_read(State& s) {
+    if (s.closing || s.reading_paused || s.read_op || s.read_busy) return false;
+    s.read_busy = true;
+    return true;
+}
+
+void launch_read(CoreObject* c) { launch<ReadSlot>(c, read_operation(c->port)); }
+
 void start_reading(CoreObject* c) {
+    if (with_state(c, claim_read)) launch_read(c);
+}
+
+void free_read_slot(CoreObject* c) {
+    with_state(c, [](State& s) { s.read_busy = false; });
+}
+
+// Gives back the read slot, starting the next read when one may run.
+void restart_reading(CoreObject* c) {
     bool go = with_state(c, [](State& s) {
-        if (s.closing || s.reading_paused || s.read_op || s.read_starting) return false;
-        s.read_starting = true;
-        return true;
+        s.read_busy = false;
+        return claim_read(s);
     });
-    if (go) launch<ReadSlot>(c, read_operation(c->port));
+    if (go) launch_read(c);
 }
 
 void on_start(CoreObject* c, PyObject*) { start_reading(c); }
@@ -463,8 +500,11 @@ void on_start(CoreObject* c, PyObject*) { start_reading(c); }
 }
 
 void on_read(CoreObject* c, PyObject* future) {
+    // The slot stays taken until the data is held or delivered: a read that a
+    // resume started meanwhile could complete first and overtake it.
     Ref mine = with_state(c, [&](State& s) {
         if (!s.read_op || s.read_op.get() != future) return Ref();
+        s.read_busy = true;
         return std::exchange(s.read_op, Ref());
     });
     if (!mine) return;
@@ -472,12 +512,19 @@ void on_read(CoreObject* c, PyObject* future) {
     try {
         data = aio::op_future_of(future)->result();
     } catch (...) {
-        close_with(c, take_raised());
+        Ref exc = take_raised();
+        free_read_slot(c);
+        close_with(c, std::move(exc));
         return;
     }
-    if (!PyBytes_Check(data.get())) not_an_instance(data.get(), "bytes");
+    if (!PyBytes_Check(data.get())) {
+        free_read_slot(c);
+        not_an_instance(data.get(), "bytes");
+    }
     Ref protocol;
+    bool next = false;
     bool deliver = with_state(c, [&](State& s) {
+        s.read_busy = false;
         if (s.closing) return false;
         if (s.reading_paused) {
             auto* p = reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data.get()));
@@ -485,10 +532,11 @@ void on_read(CoreObject* c, PyObject* future) {
             return false;
         }
         protocol = s.protocol;
+        next = claim_read(s);
         return true;
     });
     if (!deliver) return;
-    start_reading(c);
+    if (next) launch_read(c);
     if (protocol && PyBytes_GET_SIZE(data.get()) > 0) {
         Ref r = py::call_method<"data_received">(protocol.get(), data.get());
     }
@@ -505,27 +553,68 @@ void notify(CoreObject* c, const Ref& protocol, const char* name) {
     report(c, message.c_str(), exc.get());
 }
 
-void maybe_pause(CoreObject* c) {
-    Ref protocol;
-    bool due = with_state(c, [&](State& s) {
-        if (s.writing_paused || static_cast<std::int64_t>(buffer_size(s)) <= s.high_water) return false;
-        s.writing_paused = true;
-        protocol = s.protocol;
-        return true;
-    });
-    if (due) notify(c, protocol, "pause_writing");
+// Tells the protocol every flow-control change not yet told, in order. Runs
+// on the loop thread only, so the protocol is never called from two threads,
+// never hears a resume before the pause it ends, and is left paused only
+// while the state is. A call made from inside a notice leaves the rest to
+// the outer one. The first report that fails is raised after the others.
+void tell(CoreObject* c, PyObject*) {
+    if (with_state(c, [](State& s) { return std::exchange(s.telling, true); })) return;
+    Ref failure;
+    for (;;) {
+        Ref protocol;
+        bool pause = false;
+        bool more = with_state(c, [&](State& s) {
+            if (s.flow_told == s.flow_changes) {
+                s.telling = false;
+                s.tell_scheduled = false;
+                return false;
+            }
+            pause = s.flow_told++ % 2 == 0;
+            protocol = s.protocol;
+            return true;
+        });
+        if (!more) break;
+        try {
+            notify(c, protocol, pause ? "pause_writing" : "resume_writing");
+        } catch (...) {
+            Ref exc = take_raised();
+            if (!failure) failure = std::move(exc);
+        }
+    }
+    if (failure) reraise(std::move(failure));
 }
 
-void maybe_resume(CoreObject* c) {
-    Ref protocol;
-    bool due = with_state(c, [&](State& s) {
-        if (!s.writing_paused || static_cast<std::int64_t>(buffer_size(s)) > s.low_water) return false;
-        s.writing_paused = false;
-        protocol = s.protocol;
+// Pauses (or resumes) when the write-buffer size calls for it, then tells
+// the protocol: at once on the loop thread, through the loop from any other.
+// The decision and the change are one step, so a completion in between
+// cannot leave the state paused over an empty buffer.
+void update_flow(CoreObject* c, bool pause) {
+    bool changed = with_state(c, [&](State& s) {
+        auto size = static_cast<std::int64_t>(buffer_size(s));
+        bool due = pause ? !s.writing_paused && size > s.high_water : s.writing_paused && size <= s.low_water;
+        if (!due) return false;
+        s.writing_paused = pause;
+        ++s.flow_changes;
         return true;
     });
-    if (due) notify(c, protocol, "resume_writing");
+    if (!changed) return;
+    if (future::runs_here(c->loop)) {
+        tell(c, nullptr);
+        return;
+    }
+    if (!with_state(c, [](State& s) { return !std::exchange(s.tell_scheduled, true); })) return;
+    try {
+        Ref cb = callback(c, &tell_def);
+        schedule(c, cb.get());
+    } catch (...) {
+        with_state(c, [](State& s) { s.tell_scheduled = false; });
+        throw;
+    }
 }
+
+void maybe_pause(CoreObject* c) { update_flow(c, true); }
+void maybe_resume(CoreObject* c) { update_flow(c, false); }
 
 void start_writing(CoreObject* c) {
     ByteVec taken;
@@ -686,19 +775,26 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) {
             // Nothing may reach the protocol after connection_lost.
             if (s.closing) held.clear();
             protocol = s.protocol;
+            if (!protocol) held.clear();
+            // Held bytes come from the last read, so the slot is free; kept
+            // taken until they are queued, no later read can come first.
+            if (!held.empty()) s.read_busy = true;
             return true;
         });
         if (!resumed) Py_RETURN_NONE;
-        if (!held.empty() && protocol) {
+        if (held.empty()) {
+            start_reading(c);
+            Py_RETURN_NONE;
+        }
+        try {
             Ref received = Ref::steal(PyObject_GetAttrString(protocol.get(), "data_received"));
             Ref data = bytes_of(held);
-            // call_soon is for the loop's own thread; from another thread the
-            // loop must also be woken.
-            Ref running = call(Ref::steal(PyImport_ImportModule("asyncio")).get(), "_get_running_loop");
-            const char* schedule = running.get() == c->loop ? "call_soon" : "call_soon_threadsafe";
-            Ref r = call(c->loop, schedule, received.get(), data.get());
+            schedule(c, received.get(), data.get());
+        } catch (...) {
+            free_read_slot(c);
+            throw;
         }
-        start_reading(c);
+        restart_reading(c);
         Py_RETURN_NONE;
     });
 }
@@ -1018,9 +1114,9 @@ Ref create(PyObject* loop, PyObject* protocol, PyObject* serial) {
     CoreObject* c = as_core(core.get());
     c->transport = py::check(PyWeakref_NewRef(transport.get(), nullptr));
     Ref made = Ref::steal(PyObject_GetAttrString(protocol, "connection_made"));
-    Ref r = call(loop, "call_soon", made.get(), transport.get());
+    schedule(c, made.get(), transport.get());
     Ref on_start = callback(c, &on_start_def);
-    r = call(loop, "call_soon", on_start.get());
+    schedule(c, on_start.get());
     return transport;
 }
 
