@@ -18,8 +18,8 @@ OpResult bytes(const char* s) {
 }
 
 // Completes op from another thread, as a runtime worker would, after a delay.
-std::jthread complete_later(const OpFuture& op, OpResult r, int ms = 50) {
-    return std::jthread([shared = op.shared(), r = std::move(r), ms]() mutable {
+test::PyThread complete_later(const OpFuture& op, OpResult r, int ms = 50) {
+    return test::PyThread([shared = op.shared(), r = std::move(r), ms]() mutable {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         future::complete(shared, std::move(r));
     });
@@ -197,10 +197,7 @@ hooked = []
 sys.unraisablehook = lambda u: hooked.append(u)
 )",
         {{"f", f.get()}});
-    {
-        py::Detached d;
-        std::jthread([&] { future::complete(op.shared(), Outcome::none()); }).join();
-    }
+    test::PyThread([&] { future::complete(op.shared(), Outcome::none()); }).join();
     ns.run(R"(
 assert seen == [(True, 'registered', False)], seen
 assert len(hooked) == 1 and hooked[0].object is bad and type(hooked[0].exc_value) is RuntimeError
@@ -256,6 +253,42 @@ else:
     raise AssertionError('awaited without a loop')
 )",
         {{"done", done.get()}, {"failed", failed.get()}, {"pending", pending.get()}});
+}
+
+// The completer is still inside call_soon_threadsafe, waiting for the
+// interpreter, when the loop has already run the wake-up and ended: the
+// test's join must not hold the interpreter then.
+TEST(PyFuture, LoopEndsWhileTheCompleterIsStillSchedulingOnIt) {
+    OpFuture op = OpFuture::pending();
+    py::Ref pending = wrap(op);
+    test::PyThread completer([shared = op.shared()] {
+        auto awaited = [&] {
+            std::lock_guard lock(shared->mutex);
+            return !shared->state.waiters.empty();
+        };
+        for (int i = 0; i < 20000 && !awaited(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        future::complete(shared, bytes("abc"));
+    });
+    run(R"(
+import asyncio, threading, time
+calls = []
+class LateReturn(asyncio.SelectorEventLoop):
+    def call_soon_threadsafe(self, *args, **kwargs):
+        handle = super().call_soon_threadsafe(*args, **kwargs)
+        if threading.current_thread() is not threading.main_thread():
+            calls.append(args)
+            time.sleep(0.1)
+        return handle
+async def main():
+    return await pending
+loop = LateReturn()
+try:
+    assert loop.run_until_complete(main()) == b'abc'
+finally:
+    loop.close()
+assert len(calls) == 1
+)",
+        {{"pending", pending.get()}});
 }
 
 TEST(PyFuture, CancellingAnAwaiterCancelsTheOperation) {
