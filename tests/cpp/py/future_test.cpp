@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "future.hpp"
 #include "py/thread.hpp"
+#include "runtime.hpp"
 #include "py_support.hpp"
 
 using namespace korvane;
@@ -289,6 +293,33 @@ finally:
 assert len(calls) == 1
 )",
         {{"pending", pending.get()}});
+}
+
+// A parent thread holds a state's lock across fork(), as a worker completing
+// it would: the child must still complete the state and read it.
+TEST(PyFuture, AForkedChildNeverWaitsForAStateLockHeldByAParentThread) {
+    ASSERT_TRUE(runtime::runtime());  // the child is then a forked one
+    OpFuture op = OpFuture::pending();
+    auto shared = op.shared();
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        std::lock_guard lock(shared->mutex);
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGALRM, SIG_DFL);
+        ::alarm(5);  // a hang kills the child
+        bool ok = future::complete(shared, Outcome::none()) && shared->stored();
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    release = true;
+    holder.join();
+    EXPECT_TRUE(pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(PyFuture, CancellingAnAwaiterCancelsTheOperation) {
