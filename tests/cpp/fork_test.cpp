@@ -69,11 +69,11 @@ TEST(Fork, ChildNeverWaitsForALockHeldByAParentThread) {
 }
 
 // A task's reads wait on the reactor, woken by single bytes from the far end,
-// so a worker's readiness handler runs now and then at the fork. Under
-// AddressSanitizer a fork waits for its allocator's locks, which busy threads
+// so a worker's readiness handler runs now and then at the fork. Under the
+// sanitizers a fork waits for their runtime's locks, which busy threads
 // starve: fewer forks and a slower trickle there.
 TEST(Fork, ChildClosesAPortWhoseReadsWaitOnTheReactor) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     constexpr int forks = 40;
     constexpr auto gap = 1ms;
 #else

@@ -167,6 +167,9 @@ def test_forked_children_never_wait_for_a_parent_thread(kind, pty):
     assert hung == 0
 
 
+# 400 forks of an interpreter whose threads all want it take tens of seconds
+# on a loaded machine; every child is bounded by its alarm.
+@pytest.mark.timeout(240)
 def test_forked_children_close_ports_whose_reads_wait_on_the_reactor(pty):
     # A transport's reads wait on the reactor, woken by a trickle of single
     # bytes, while blocking calls run on two other ports.

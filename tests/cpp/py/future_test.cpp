@@ -278,9 +278,11 @@ import asyncio, threading, time
 calls = []
 class LateReturn(asyncio.SelectorEventLoop):
     def call_soon_threadsafe(self, *args, **kwargs):
-        handle = super().call_soon_threadsafe(*args, **kwargs)
-        if threading.current_thread() is not threading.main_thread():
+        other = threading.current_thread() is not threading.main_thread()
+        if other:
             calls.append(args)
+        handle = super().call_soon_threadsafe(*args, **kwargs)
+        if other:
             time.sleep(0.1)
         return handle
 async def main():
