@@ -1,9 +1,35 @@
-// Ports across fork(): the forking thread takes every live port's locks in
-// list order before the fork and releases them on both sides after it, as
-// allocators do, so a child's close or setter never waits for a parent
-// thread that does not exist in it. No thread holds one of these locks while
-// it waits for the interpreter or for another port, so the prepare step
-// cannot deadlock.
+// fork(): a child never waits on a lock that a parent thread held at the
+// fork, since that thread does not exist in it. Every lock a child can reach:
+//
+// Taken by the prepare handler here, in list order, per port in the order the
+// code nests them (back-end, settings, then leaves), released on both sides:
+//   - the live-port list;
+//   - a port's back-end and settings locks;
+//   - its notifications (`closed`, the two cancels) and its lock queues
+//     (`read_lock`, `write_lock`): leaves, which a child reaches when it
+//     closes a port (waking waiters may drop the last reference to a
+//     parent's task, whose operation's guards then run in the child).
+// No thread holds one of these while it waits for the interpreter (which the
+// forking thread holds) or for another port, so the prepare step cannot
+// deadlock.
+//
+// Never taken in a child, or made afresh there (the runtime's child handler
+// marks it forked first, so no operation starts and no wake posts):
+//   - a readiness cell: the child leaves the cell, and the parent's reactor
+//     registration it stands for, untouched (Readiness's destructor);
+//   - sleep and blocking-job cells: taken only by polls and by the reactor's
+//     or pool's handlers, none of which run in a child;
+//   - the runtime's pool and reactor: a child posts and spawns nothing, and
+//     asks the forked flag before the runtime's start;
+//   - a completion state's lock and condition: made afresh at their first
+//     use in a child (future::StateLock);
+//   - the deferred-decref queue: a child handler gives it a fresh lock and
+//     leaves what the parent had queued;
+//   - a thread's parker: lock-free (an eventfd or its state word);
+//   - the per-thread operation-frame caches: never shared, so no lock;
+//   - a transport core's and a connection's PyMutex: taken only attached and
+//     never across a detach, so no other thread holds one while the forking
+//     thread holds the interpreter.
 #include <pthread.h>
 
 #include <mutex>
@@ -47,15 +73,19 @@ ForkEntry::~ForkEntry() {
 
 void PortCore::lock_for_fork() noexcept {
     // The back-end lock before the settings lock, as everywhere; the
-    // notifications' locks are leaves.
+    // notifications' and lock queues' locks are leaves.
     backend_mutex_.lock();
     state_mutex_.lock();
     closed.lock_for_fork();
     cancel_read.lock_for_fork();
     cancel_write.lock_for_fork();
+    read_lock.lock_for_fork();
+    write_lock.lock_for_fork();
 }
 
 void PortCore::unlock_after_fork() noexcept {
+    write_lock.unlock_after_fork();
+    read_lock.unlock_after_fork();
     cancel_write.unlock_after_fork();
     cancel_read.unlock_after_fork();
     closed.unlock_after_fork();

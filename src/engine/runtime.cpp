@@ -23,6 +23,7 @@ constexpr auto stand_in_slice = std::chrono::milliseconds(20);
 
 std::atomic<bool> g_started{false};
 std::atomic<bool> g_forked{false};
+std::atomic<unsigned> g_generation{0};
 thread_local bool t_on_worker = false;
 // A stand-in already covers this thread's current blocking wait.
 thread_local bool t_covered = false;
@@ -32,7 +33,9 @@ thread_local bool t_continue_here = false;
 thread_local bool t_worker_for_good = false;
 
 void mark_forked() noexcept {
-    if (g_started.load(std::memory_order_relaxed)) g_forked.store(true, std::memory_order_relaxed);
+    if (!g_started.load(std::memory_order_relaxed)) return;
+    g_forked.store(true, std::memory_order_relaxed);
+    g_generation.fetch_add(1, std::memory_order_relaxed);
 }
 
 // Runtime threads take no asynchronous signals: the interpreter expects them
@@ -177,16 +180,17 @@ Result<Runtime*> start() {
 }  // namespace
 
 Result<Runtime*> runtime() {
+    // The child handler sets the flag; no system call on this path. Asked
+    // first: a child never waits on a start a parent thread was making.
+    if (g_forked.load(std::memory_order_relaxed)) return fail(SerialError::forked());
     // Concurrent first callers wait for the one start; its outcome is final.
     static const Result<Runtime*>* cell = new Result<Runtime*>(start());
-    if (!*cell) return *cell;
-    // The child handler sets the flag; no system call on this path.
-    if (g_forked.load(std::memory_order_relaxed)) return fail(SerialError::forked());
     return *cell;
 }
 
 bool started() noexcept { return g_started.load(); }
 bool forked() noexcept { return g_forked.load(std::memory_order_relaxed); }
+unsigned fork_generation() noexcept { return g_generation.load(std::memory_order_relaxed); }
 bool on_worker() noexcept { return t_on_worker; }
 
 ContinueHere::ContinueHere() noexcept : outer_(std::exchange(t_continue_here, true)) {}

@@ -56,6 +56,9 @@ Result<Runtime*> runtime();
 bool started() noexcept;
 // True in a child created by fork() after the runtime had started.
 bool forked() noexcept;
+// How many forks after the runtime's start lie between the process that
+// started it and this one: 0 there, 1 in a child, 2 in a grandchild.
+unsigned fork_generation() noexcept;
 // True on a runtime worker, or on a thread standing in for one.
 bool on_worker() noexcept;
 

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cmath>
 #include <iterator>
+#include <memory>
+#include <thread>
 
 #include "engine/async/task.hpp"
 #include "module/capi/args.hpp"
@@ -141,6 +143,22 @@ Ref make_schedule(PyObject* asyncio_future, const Conversion& c) {
 
 }  // namespace
 
+void StateLock::adopt_slow(unsigned now) noexcept {
+    for (;;) {
+        unsigned seen = generation_.load(std::memory_order_acquire);
+        if (seen == now) return;
+        if (seen == (now | remaking)) {
+            std::this_thread::yield();  // another thread here is making them
+            continue;
+        }
+        if (!generation_.compare_exchange_weak(seen, now | remaking, std::memory_order_acquire)) continue;
+        std::construct_at(&mutex_);
+        std::construct_at(&condition_);
+        generation_.store(now, std::memory_order_release);
+        return;
+    }
+}
+
 bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
     std::shared_ptr<AbortHandle> abort;
     bool deliver;
@@ -153,7 +171,7 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
         deliver = !shared->state.waiters.empty() || !shared->state.callbacks.empty();
     }
     abort.reset();
-    shared->completion.notify_all();
+    shared->mutex.notify_all();
     if (!deliver) return true;
 
     py::Attached attached;
@@ -262,7 +280,7 @@ bool wait_slice(const std::shared_ptr<Shared>& shared,
     nanoseconds slice = milliseconds(50);
     if (deadline) slice = std::clamp<nanoseconds>(*deadline - now, nanoseconds(0), slice);
     std::unique_lock lock(shared->mutex);
-    shared->completion.wait_until(lock, now + slice, [&] { return shared->state.outcome.has_value(); });
+    shared->mutex.wait_until(lock, now + slice, [&] { return shared->state.outcome.has_value(); });
     return shared->state.outcome.has_value();
 }
 

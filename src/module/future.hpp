@@ -3,6 +3,8 @@
 
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -14,6 +16,7 @@
 #include "module/conversions.hpp"
 #include "engine/errors.hpp"
 #include "module/capi/ref.hpp"
+#include "engine/runtime.hpp"
 
 namespace korvane {
 
@@ -72,12 +75,51 @@ struct State {
     py::SendRef cached_exception;
 };
 
+// The state's lock and the condition its blocking waiters wait on. A forked
+// child may find them held, or waited on, for good by a parent thread that
+// was completing or waiting at fork(): the first use in a child makes them
+// afresh. One relaxed load on the common path.
+class StateLock {
+public:
+    void lock() {
+        adopt();
+        mutex_.lock();
+    }
+    void unlock() noexcept { mutex_.unlock(); }
+    void notify_all() {
+        adopt();
+        condition_.notify_all();
+    }
+    template <class Clock, class Duration, class Pred>
+    bool wait_until(std::unique_lock<StateLock>& /*held*/, const std::chrono::time_point<Clock, Duration>& until,
+                    Pred done) {
+        std::unique_lock<std::mutex> inner(mutex_, std::adopt_lock);
+        bool r = condition_.wait_until(inner, until, std::move(done));
+        inner.release();
+        return r;
+    }
+
+private:
+    void adopt() noexcept {
+        const unsigned now = runtime::fork_generation();
+        if (generation_.load(std::memory_order_acquire) != now) [[unlikely]]
+            adopt_slow(now);
+    }
+    void adopt_slow(unsigned now) noexcept;
+
+    std::mutex mutex_;
+    std::condition_variable condition_;
+    // The process generation the two belong to; with `remaking` set while a
+    // child's thread makes them afresh.
+    static constexpr unsigned remaking = 1u << 31;
+    std::atomic<unsigned> generation_{runtime::fork_generation()};
+};
+
 }  // namespace future
 
 struct Shared {
-    std::mutex mutex;  // a leaf: never held across Python, an attach or a wake
+    future::StateLock mutex;  // a leaf: never held across Python, an attach or a wake
     future::State state;
-    std::condition_variable completion;
 
     std::optional<OpResult> outcome_copy() {
         std::lock_guard lock(mutex);

@@ -242,30 +242,90 @@ def busy(port, stop):
     return threads
 
 
-@pytest.mark.parametrize("kind", ["loop://", "pty"])
-def test_forked_children_never_wait_for_a_parent_thread(kind, pty):
+def hung_children(count, child):
+    """Forks `count` children that each run `child` under an alarm; how many
+    hung or failed."""
     import signal
     import warnings
+    hung = 0
+    for _ in range(count):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                signal.signal(signal.SIGALRM, signal.SIG_DFL)
+                signal.alarm(5)  # a hang kills the child
+                child()
+                code = 0
+            finally:
+                os._exit(code)
+        _, status = os.waitpid(pid, 0)
+        hung += not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0)
+    return hung
+
+
+@pytest.mark.parametrize("kind", ["loop://", "pty"])
+def test_forked_children_never_wait_for_a_parent_thread(kind, pty):
     port = korvane.Serial(pty if kind == "pty" else kind, timeout=0.001, write_timeout=0.001)
     stop = threading.Event()
     threads = busy(port, stop)
-    hung = 0
+
+    def child():
+        port.close()
+        port.baudrate = 115200
+
     try:
-        for _ in range(100):
-            with warnings.catch_warnings():
-                warnings.simplefilter("ignore", DeprecationWarning)
-                pid = os.fork()
-            if pid == 0:
-                signal.signal(signal.SIGALRM, signal.SIG_DFL)
-                signal.alarm(5)  # a hang kills the child
-                port.close()
-                port.baudrate = 115200
-                os._exit(0)
-            _, status = os.waitpid(pid, 0)
-            hung += not (os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0)
+        hung = hung_children(100, child)
     finally:
         stop.set()
         for t in threads:
             t.join()
         port.close()
     assert hung == 0
+
+
+# 400 forks of an interpreter whose threads all want it take tens of seconds
+# on a loaded machine; every child is bounded by its alarm.
+@pytest.mark.timeout(240)
+def test_forked_children_close_ports_whose_reads_wait_on_the_reactor(pty):
+    # A transport's reads wait on the reactor, woken by a trickle of single
+    # bytes, while blocking calls run on two other ports.
+    master, slave = os.openpty()
+    loop = asyncio.new_event_loop()
+    stop = threading.Event()
+    ports = [korvane.Serial(p, timeout=0.001, write_timeout=0.001) for p in ("loop://", pty)]
+    threads = [t for p in ports for t in busy(p, stop)]
+
+    def trickle():
+        while not stop.is_set():
+            os.write(master, b".")
+            time.sleep(0.0005)
+
+    threads.append(threading.Thread(target=trickle))
+    connect = korvane.aio.create_serial_connection(loop, asyncio.Protocol, os.ttyname(slave))
+    transport, _ = loop.run_until_complete(connect)
+    threads.append(threading.Thread(target=loop.run_forever))
+    for t in threads[-2:]:
+        t.start()
+
+    def child():
+        for p in (transport.serial, *ports):
+            p.close()
+            assert p.baudrate > 0
+
+    try:
+        hung = hung_children(400, child)
+    finally:
+        stop.set()
+        loop.call_soon_threadsafe(transport.close)
+        loop.call_soon_threadsafe(loop.stop)
+        for t in threads:
+            t.join()
+        loop.close()
+        for p in ports:
+            p.close()
+        os.close(master)
+        os.close(slave)
+    assert hung == 0, hung

@@ -45,8 +45,8 @@ void Parker::wake() noexcept {
         }
         return;
     }
-    std::lock_guard g(mutex_);
-    cv_.notify_one();
+    // No lock: a forked child may wake a parent thread's parker.
+    state_.notify_one();
 }
 
 void Parker::park(LocalWaits& waits) {
@@ -56,8 +56,7 @@ void Parker::park(LocalWaits& waits) {
         return;
     }
     if (efd_ < 0) {
-        std::unique_lock l(mutex_);
-        cv_.wait(l, [&] { return state_.load(std::memory_order_acquire) == notified; });
+        state_.wait(parked, std::memory_order_acquire);
         state_.store(empty, std::memory_order_relaxed);
         return;
     }

@@ -2,9 +2,7 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <type_traits>
 
 #include "engine/async/local_wait.hpp"
@@ -28,7 +26,7 @@ public:
 
     void wake() noexcept override;
     // Without a wake descriptor (none could be made) the leaves use the
-    // reactor and the parker a condition variable; `waits` is then unused.
+    // reactor and the parker waits on its state word; `waits` is then unused.
     bool waits_locally() const noexcept { return efd_ >= 0; }
     void park(LocalWaits& waits);
 
@@ -36,8 +34,6 @@ private:
     static constexpr int empty = 0, parked = 1, notified = 2;
     int efd_;
     std::atomic<int> state_{empty};
-    std::mutex mutex_;
-    std::condition_variable cv_;
 };
 
 // This thread's parker and wait record for one block_on; a nested block_on

@@ -67,6 +67,10 @@ public:
     std::optional<Guard> try_lock();
     bool is_locked() const;
 
+    // Around fork(): held in the parent over the fork, released in both.
+    void lock_for_fork() noexcept { mutex_.lock(); }
+    void unlock_after_fork() noexcept { mutex_.unlock(); }
+
 private:
     void release() noexcept;
     // With mutex_ held: gives the lock to the first waiter, or frees it.

@@ -62,15 +62,19 @@ Readiness& Readiness::operator=(Readiness&&) noexcept = default;
 
 Readiness::~Readiness() {
     if (!cell_) return;
+    // In a forked child the cell is the parent's reactor's: a parent worker's
+    // handler may have held its lock at fork(), and deregistering would take
+    // the parent's events away (the reactor is shared). It is left untouched.
+    if (runtime::forked()) {
+        union Leaked {
+            std::shared_ptr<Cell> cell;
+            ~Leaked() {}
+        } leaked{std::move(cell_)};
+        return;
+    }
     std::lock_guard g(cell_->mutex);
     cell_->gone = true;
-    if (!cell_->sd) return;
-    // A forked child shares the parent's reactor: deregistering there would
-    // take the parent's events away.
-    if (runtime::forked())
-        (void)cell_->sd.release();
-    else
-        cell_->unregister();
+    if (cell_->sd) cell_->unregister();
 }
 
 Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {

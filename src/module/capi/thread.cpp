@@ -1,6 +1,9 @@
 #include "module/capi/thread.hpp"
 
+#include <pthread.h>
+
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <vector>
@@ -20,9 +23,26 @@ struct Deferred {
     std::mutex mutex;
     std::vector<PyObject*> objects;
 };
+std::atomic<Deferred*> g_deferred{nullptr};
+
+// A parent's worker may have been queueing at fork(): the child starts an
+// empty queue under a fresh lock, and leaks what the old one held.
+void reset_deferred_in_child() noexcept {
+    Deferred* d = g_deferred.load(std::memory_order_relaxed);
+    if (!d) return;
+    std::construct_at(&d->mutex);
+    std::construct_at(&d->objects);
+    detail::deferred_waiting.store(false, std::memory_order_relaxed);
+}
+
 // Leaked on purpose: workers may still queue into it while the process exits.
 Deferred& deferred() {
-    static auto* d = new Deferred;
+    static auto* d = [] {
+        auto* made = new Deferred;
+        g_deferred.store(made, std::memory_order_relaxed);
+        pthread_atfork(nullptr, nullptr, reset_deferred_in_child);
+        return made;
+    }();
     return *d;
 }
 

@@ -12,6 +12,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "engine/async/op.hpp"
 #include "engine/async/task.hpp"
@@ -80,6 +81,16 @@ template <class F>
 auto within(F fn, const char* what = "the call") {
     auto f = std::async(std::launch::async, std::move(fn));
     return wait_bounded(f, what);
+}
+
+// Until `holds` is true, failing the run on a hang.
+template <class F>
+void await_true(F holds, const char* what) {
+    within(
+        [&] {
+            while (!holds()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        },
+        what);
 }
 
 inline runtime::Runtime& rt() {

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 #include "module/future.hpp"
 #include "module/capi/thread.hpp"
+#include "engine/runtime.hpp"
 #include "py_support.hpp"
 
 using namespace korvane;
@@ -18,8 +22,8 @@ OpResult bytes(const char* s) {
 }
 
 // Completes op from another thread, as a runtime worker would, after a delay.
-std::jthread complete_later(const OpFuture& op, OpResult r, int ms = 50) {
-    return std::jthread([shared = op.shared(), r = std::move(r), ms]() mutable {
+test::PyThread complete_later(const OpFuture& op, OpResult r, int ms = 50) {
+    return test::PyThread([shared = op.shared(), r = std::move(r), ms]() mutable {
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         future::complete(shared, std::move(r));
     });
@@ -197,10 +201,7 @@ hooked = []
 sys.unraisablehook = lambda u: hooked.append(u)
 )",
         {{"f", f.get()}});
-    {
-        py::Detached d;
-        std::jthread([&] { future::complete(op.shared(), Outcome::none()); }).join();
-    }
+    test::PyThread([&] { future::complete(op.shared(), Outcome::none()); }).join();
     ns.run(R"(
 assert seen == [(True, 'registered', False)], seen
 assert len(hooked) == 1 and hooked[0].object is bad and type(hooked[0].exc_value) is RuntimeError
@@ -256,6 +257,71 @@ else:
     raise AssertionError('awaited without a loop')
 )",
         {{"done", done.get()}, {"failed", failed.get()}, {"pending", pending.get()}});
+}
+
+// The completer is still inside call_soon_threadsafe, waiting for the
+// interpreter, when the loop has already run the wake-up and ended: the
+// test's join must not hold the interpreter then.
+TEST(PyFuture, LoopEndsWhileTheCompleterIsStillSchedulingOnIt) {
+    OpFuture op = OpFuture::pending();
+    py::Ref pending = wrap(op);
+    test::PyThread completer([shared = op.shared()] {
+        auto awaited = [&] {
+            std::lock_guard lock(shared->mutex);
+            return !shared->state.waiters.empty();
+        };
+        for (int i = 0; i < 20000 && !awaited(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        future::complete(shared, bytes("abc"));
+    });
+    run(R"(
+import asyncio, threading, time
+calls = []
+class LateReturn(asyncio.SelectorEventLoop):
+    def call_soon_threadsafe(self, *args, **kwargs):
+        other = threading.current_thread() is not threading.main_thread()
+        if other:
+            calls.append(args)
+        handle = super().call_soon_threadsafe(*args, **kwargs)
+        if other:
+            time.sleep(0.1)
+        return handle
+async def main():
+    return await pending
+loop = LateReturn()
+try:
+    assert loop.run_until_complete(main()) == b'abc'
+finally:
+    loop.close()
+assert len(calls) == 1
+)",
+        {{"pending", pending.get()}});
+}
+
+// A parent thread holds a state's lock across fork(), as a worker completing
+// it would: the child must still complete the state and read it.
+TEST(PyFuture, AForkedChildNeverWaitsForAStateLockHeldByAParentThread) {
+    ASSERT_TRUE(runtime::runtime());  // the child is then a forked one
+    OpFuture op = OpFuture::pending();
+    auto shared = op.shared();
+    std::atomic<bool> held{false}, release{false};
+    std::thread holder([&] {
+        std::lock_guard lock(shared->mutex);
+        held = true;
+        while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    while (!held) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        std::signal(SIGALRM, SIG_DFL);
+        ::alarm(5);  // a hang kills the child
+        bool ok = future::complete(shared, Outcome::none()) && shared->stored();
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    if (pid > 0) ::waitpid(pid, &status, 0);
+    release = true;
+    holder.join();
+    EXPECT_TRUE(pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(PyFuture, CancellingAnAwaiterCancelsTheOperation) {

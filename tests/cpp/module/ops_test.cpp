@@ -30,7 +30,8 @@ const OpResult& outcome_of(const OpFuture& f) {
     static const OpResult hung = std::unexpected(SerialError::io("hung"));
     py::Detached d;
     std::unique_lock lock(f.shared()->mutex);
-    bool done = f.shared()->completion.wait_for(lock, 5s, [&] { return f.shared()->state.outcome.has_value(); });
+    bool done = f.shared()->mutex.wait_until(lock, std::chrono::steady_clock::now() + 5s,
+                                             [&] { return f.shared()->state.outcome.has_value(); });
     EXPECT_TRUE(done) << "the operation did not finish";
     // Once set, the outcome is never replaced, so the reference stays good.
     return done ? *f.shared()->state.outcome : hung;

@@ -4,11 +4,34 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <utility>
 
 #include "module/capi/entry.hpp"
 #include "module/capi/ref.hpp"
+#include "module/capi/thread.hpp"
 
 namespace korvane::test {
+
+// A test thread that may need the interpreter (a completion delivered to a
+// loop attaches): joined with the interpreter released, or a thread still
+// waiting to attach after the test's loop has ended would never finish.
+class PyThread {
+public:
+    template <class F>
+    explicit PyThread(F&& f) : thread_(std::forward<F>(f)) {}
+    PyThread(PyThread&&) noexcept = default;
+    PyThread& operator=(PyThread&&) = delete;
+    ~PyThread() { join(); }
+    void join() {
+        if (!thread_.joinable()) return;
+        py::Detached d;
+        thread_.join();
+    }
+
+private:
+    std::jthread thread_;
+};
 
 // Evaluates a Python expression (with array, math and fractions at hand).
 inline py::Ref eval(const char* expr) {
