@@ -17,8 +17,10 @@
 // marks it forked first, so no operation starts and no wake posts):
 //   - a readiness cell: the child leaves the cell, and the parent's reactor
 //     registration it stands for, untouched (Readiness's destructor);
-//   - sleep and blocking-job cells: taken only by polls and by the reactor's
-//     or pool's handlers, none of which run in a child;
+//   - the sleeps' timer queue and blocking-job cells: taken only by polls,
+//     by a sleep's drop and by the reactor's or pool's handlers; none of
+//     these runs in a child (a child's sleep ends at once and leaves the
+//     queue alone when dropped);
 //   - the runtime's pool and reactor: a child posts and spawns nothing, and
 //     asks the forked flag before the runtime's start;
 //   - a completion state's lock and condition: made afresh at their first

@@ -4,11 +4,13 @@
 #include <csignal>
 #include <pty.h>
 #include <sys/wait.h>
+#include <optional>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "async_support.hpp"
+#include "engine/async/sleep.hpp"
 #include "engine/port.hpp"
 
 namespace korvane {
@@ -108,6 +110,35 @@ TEST(Fork, ChildClosesAPortWhoseReadsWaitOnTheReactor) {
     test::wait_bounded(reader, "the reads");
     ::close(master);
     ::close(slave);
+    EXPECT_EQ(failed, 0);
+}
+
+// A parent task sleeps in short steps, so parent threads hold the sleeps'
+// timer queue's lock now and then at the fork. A child's sleep ends at once,
+// and the child drops a sleep the parent had armed without that lock.
+TEST(Fork, ChildSleepsEndAtOnceAndLeaveTheParentsTimerQueueAlone) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr int forks = 20;
+#else
+    constexpr int forks = 100;
+#endif
+    std::atomic<bool> stop{false};
+    auto sleeper = test::spawn_future([](std::atomic<bool>& stop) -> Op<Unit> {
+        while (!stop) co_await Sleep(Clock::now() + 100us);
+        co_return Unit{};
+    }(stop));
+    test::Counted c;
+    std::optional<Sleep> armed(std::in_place, Clock::now() + 1h);
+    EXPECT_FALSE(armed->poll(c.cx));
+    int failed = hung_children(forks, [&] {
+        test::Counted here;
+        bool ended = armed->poll(here.cx).has_value();
+        armed.reset();
+        Sleep fresh(Clock::now() + 1h);
+        return ended && fresh.poll(here.cx).has_value();
+    });
+    stop = true;
+    test::wait_bounded(sleeper, "the sleeping task");
     EXPECT_EQ(failed, 0);
 }
 
