@@ -623,6 +623,37 @@ def test_held_bytes_come_before_a_read_started_later():
 
 
 @pytest.mark.parametrize("end", ["close", "abort"])
+def test_held_bytes_never_follow_connection_lost(end):
+    """The transport ends (as another thread might) while resume_reading is
+    between taking the held bytes and queuing them."""
+    class EndsOnLookup(Recorder):
+        armed = False
+
+        def __getattribute__(self, name):
+            get = super().__getattribute__
+            if name == "data_received" and get("armed"):
+                self.armed = False
+                getattr(get("transport"), end)()
+            return get(name)
+
+    async def main():
+        reports = []
+        asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: reports.append(ctx))
+        transport, protocol = await connect(proto=EndsOnLookup)
+        transport.pause_reading()
+        transport.write(b"held")
+        await asyncio.sleep(0.3)
+        protocol.armed = True
+        transport.resume_reading()
+        assert await lost(protocol) is None
+        await asyncio.sleep(0.1)
+        assert reports == []  # Recorder fails any data_received after connection_lost
+        assert protocol.events == ["made", ("lost", None)]
+
+    run(main())
+
+
+@pytest.mark.parametrize("end", ["close", "abort"])
 def test_ending_from_another_thread_in_debug_mode(end, caplog):
     async def main():
         loop = asyncio.get_running_loop()

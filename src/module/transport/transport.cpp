@@ -179,6 +179,7 @@ void on_read(CoreObject*, PyObject*);
 void on_write(CoreObject*, PyObject*);
 void connection_lost(CoreObject*, PyObject*);
 void tell(CoreObject*, PyObject*);
+void deliver_held(CoreObject*, PyObject*);
 
 template <Handler H>
 PyObject* loop_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -194,6 +195,7 @@ PyMethodDef on_start_def = {"on_start", KORVANE_FN(loop_callback<on_start>), MET
 PyMethodDef on_read_def = {"on_read", KORVANE_FN(loop_callback<on_read>), METH_FASTCALL, nullptr};
 PyMethodDef on_write_def = {"on_write", KORVANE_FN(loop_callback<on_write>), METH_FASTCALL, nullptr};
 PyMethodDef tell_def = {"tell", KORVANE_FN(loop_callback<tell>), METH_FASTCALL, nullptr};
+PyMethodDef deliver_def = {"deliver", KORVANE_FN(loop_callback<deliver_held>), METH_FASTCALL, nullptr};
 PyMethodDef connection_lost_def = {"connection_lost", KORVANE_FN(loop_callback<connection_lost>), METH_FASTCALL,
                                    nullptr};
 
@@ -763,6 +765,14 @@ PyObject* m_pause_reading(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// (data_received, bytes) queued by resume_reading. The transport may have
+// ended while they were being queued, and connection_lost queued before them:
+// then nothing may reach the protocol.
+void deliver_held(CoreObject* c, PyObject* queued) {
+    if (!with_state(c, [](State& s) { return static_cast<bool>(s.protocol); })) return;
+    Ref r = Ref::steal(PyObject_CallOneArg(PyTuple_GET_ITEM(queued, 0), PyTuple_GET_ITEM(queued, 1)));
+}
+
 PyObject* m_resume_reading(PyObject* self, PyObject*) {
     return py::entry([&]() -> PyObject* {
         CoreObject* c = as_core(self);
@@ -789,7 +799,9 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) {
         try {
             Ref received = Ref::steal(PyObject_GetAttrString(protocol.get(), "data_received"));
             Ref data = bytes_of(held);
-            schedule(c, received.get(), data.get());
+            Ref queued = Ref::steal(PyTuple_Pack(2, received.get(), data.get()));
+            Ref deliver = callback(c, &deliver_def);
+            schedule(c, deliver.get(), queued.get());
         } catch (...) {
             free_read_slot(c);
             throw;
