@@ -158,6 +158,22 @@ def test_held_bytes_are_dropped_once_closing():
     run(main())
 
 
+def test_held_bytes_reach_a_protocol_still_draining_writes():
+    async def main():
+        transport, protocol = await connect()
+        await hold_reading(transport, protocol)
+        transport.write(b"x" * 10000)  # more than the loopback takes with nobody reading
+        await asyncio.sleep(0.1)
+        transport.close()
+        transport.resume_reading()
+        await protocol.until(1)
+        assert protocol.events[1:] == [("data", 1)] and bytes(protocol.data) == b"!"
+        transport.abort()
+        assert await lost(protocol) is None
+
+    run(main())
+
+
 @pytest.mark.parametrize("size, pauses", [(65536, 0), (65537, 1)])
 def test_pause_writing_above_the_high_limit(size, pauses):
     async def main():

@@ -286,7 +286,6 @@ void close_with(CoreObject* c, Ref exception) {
         s.closing = true;
         s.exception = std::move(exception);
         read_op = std::exchange(s.read_op, Ref());
-        s.held.clear();
         now = s.write_buffer.empty() && !s.write_op && !s.write_starting;
     }
     cancel(read_op);
@@ -781,9 +780,9 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) {
         bool resumed = with_state(c, [&](State& s) {
             if (!s.reading_paused) return false;
             s.reading_paused = false;
+            // Also while closing: until connection_lost has run (deliver_held
+            // looks), the protocol still takes data.
             held = std::exchange(s.held, ByteVec());
-            // Nothing may reach the protocol after connection_lost.
-            if (s.closing) held.clear();
             protocol = s.protocol;
             if (!protocol) held.clear();
             // Held bytes come from the last read, so the slot is free; kept
