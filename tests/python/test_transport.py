@@ -158,6 +158,22 @@ def test_held_bytes_are_dropped_once_closing():
     run(main())
 
 
+def test_held_bytes_reach_a_protocol_still_draining_writes():
+    async def main():
+        transport, protocol = await connect()
+        await hold_reading(transport, protocol)
+        transport.write(b"x" * 10000)  # more than the loopback takes with nobody reading
+        await asyncio.sleep(0.1)
+        transport.close()
+        transport.resume_reading()
+        await protocol.until(1)
+        assert protocol.events[1:] == [("data", 1)] and bytes(protocol.data) == b"!"
+        transport.abort()
+        assert await lost(protocol) is None
+
+    run(main())
+
+
 @pytest.mark.parametrize("size, pauses", [(65536, 0), (65537, 1)])
 def test_pause_writing_above_the_high_limit(size, pauses):
     async def main():
@@ -618,6 +634,37 @@ def test_held_bytes_come_before_a_read_started_later():
         assert bytes(protocol.data) == b"AAAABBBB"
         transport.close()
         await lost(protocol)
+
+    run(main())
+
+
+@pytest.mark.parametrize("end", ["close", "abort"])
+def test_held_bytes_never_follow_connection_lost(end):
+    """The transport ends (as another thread might) while resume_reading is
+    between taking the held bytes and queuing them."""
+    class EndsOnLookup(Recorder):
+        armed = False
+
+        def __getattribute__(self, name):
+            get = super().__getattribute__
+            if name == "data_received" and get("armed"):
+                self.armed = False
+                getattr(get("transport"), end)()
+            return get(name)
+
+    async def main():
+        reports = []
+        asyncio.get_running_loop().set_exception_handler(lambda loop, ctx: reports.append(ctx))
+        transport, protocol = await connect(proto=EndsOnLookup)
+        transport.pause_reading()
+        transport.write(b"held")
+        await asyncio.sleep(0.3)
+        protocol.armed = True
+        transport.resume_reading()
+        assert await lost(protocol) is None
+        await asyncio.sleep(0.1)
+        assert reports == []  # Recorder fails any data_received after connection_lost
+        assert protocol.events == ["made", ("lost", None)]
 
     run(main())
 

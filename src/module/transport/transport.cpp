@@ -179,6 +179,7 @@ void on_read(CoreObject*, PyObject*);
 void on_write(CoreObject*, PyObject*);
 void connection_lost(CoreObject*, PyObject*);
 void tell(CoreObject*, PyObject*);
+void deliver_held(CoreObject*, PyObject*);
 
 template <Handler H>
 PyObject* loop_callback(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
@@ -194,6 +195,7 @@ PyMethodDef on_start_def = {"on_start", KORVANE_FN(loop_callback<on_start>), MET
 PyMethodDef on_read_def = {"on_read", KORVANE_FN(loop_callback<on_read>), METH_FASTCALL, nullptr};
 PyMethodDef on_write_def = {"on_write", KORVANE_FN(loop_callback<on_write>), METH_FASTCALL, nullptr};
 PyMethodDef tell_def = {"tell", KORVANE_FN(loop_callback<tell>), METH_FASTCALL, nullptr};
+PyMethodDef deliver_def = {"deliver", KORVANE_FN(loop_callback<deliver_held>), METH_FASTCALL, nullptr};
 PyMethodDef connection_lost_def = {"connection_lost", KORVANE_FN(loop_callback<connection_lost>), METH_FASTCALL,
                                    nullptr};
 
@@ -284,7 +286,6 @@ void close_with(CoreObject* c, Ref exception) {
         s.closing = true;
         s.exception = std::move(exception);
         read_op = std::exchange(s.read_op, Ref());
-        s.held.clear();
         now = s.write_buffer.empty() && !s.write_op && !s.write_starting;
     }
     cancel(read_op);
@@ -763,6 +764,14 @@ PyObject* m_pause_reading(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// (data_received, bytes) queued by resume_reading. The transport may have
+// ended while they were being queued, and connection_lost queued before them:
+// then nothing may reach the protocol.
+void deliver_held(CoreObject* c, PyObject* queued) {
+    if (!with_state(c, [](State& s) { return static_cast<bool>(s.protocol); })) return;
+    Ref r = Ref::steal(PyObject_CallOneArg(PyTuple_GET_ITEM(queued, 0), PyTuple_GET_ITEM(queued, 1)));
+}
+
 PyObject* m_resume_reading(PyObject* self, PyObject*) {
     return py::entry([&]() -> PyObject* {
         CoreObject* c = as_core(self);
@@ -771,9 +780,9 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) {
         bool resumed = with_state(c, [&](State& s) {
             if (!s.reading_paused) return false;
             s.reading_paused = false;
+            // Also while closing: until connection_lost has run (deliver_held
+            // looks), the protocol still takes data.
             held = std::exchange(s.held, ByteVec());
-            // Nothing may reach the protocol after connection_lost.
-            if (s.closing) held.clear();
             protocol = s.protocol;
             if (!protocol) held.clear();
             // Held bytes come from the last read, so the slot is free; kept
@@ -789,7 +798,9 @@ PyObject* m_resume_reading(PyObject* self, PyObject*) {
         try {
             Ref received = Ref::steal(PyObject_GetAttrString(protocol.get(), "data_received"));
             Ref data = bytes_of(held);
-            schedule(c, received.get(), data.get());
+            Ref queued = Ref::steal(PyTuple_Pack(2, received.get(), data.get()));
+            Ref deliver = callback(c, &deliver_def);
+            schedule(c, deliver.get(), queued.get());
         } catch (...) {
             free_read_slot(c);
             throw;
