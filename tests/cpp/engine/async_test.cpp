@@ -437,12 +437,12 @@ TEST(Runtime, ReactorSleepsEachEndAtTheirOwnDeadline) {
         std::vector<bool> dropped;  // right after its first poll, before the next joins
     };
     const Case cases[] = {
-        {"later deadlines join the armed one", {20, 40, 60}, {false, false, false}},
-        {"an earlier deadline re-arms", {1500, 20}, {false, false}},
-        {"one instant for all", {30, 30, 30}, {false, false, false}},
-        {"the armed deadline dropped", {20, 40}, {true, false}},
-        {"all dropped, then a later one", {20, 20, 50}, {true, true, false}},
-        {"a later one dropped", {20, 40, 60}, {false, true, false}},
+        {"later deadlines join the armed one", {80, 160, 240}, {false, false, false}},
+        {"an earlier deadline re-arms", {1500, 80}, {false, false}},
+        {"one instant for all", {120, 120, 120}, {false, false, false}},
+        {"the armed deadline dropped", {80, 160}, {true, false}},
+        {"all dropped, then a later one", {80, 80, 200}, {true, true, false}},
+        {"a later one dropped", {80, 160, 240}, {false, true, false}},
     };
     constexpr auto late = 700ms;
     rt();
@@ -451,12 +451,18 @@ TEST(Runtime, ReactorSleepsEachEndAtTheirOwnDeadline) {
         auto t0 = Clock::now();
         std::vector<std::optional<Sleep>> sleeps;
         std::vector<Counted> counted(c.at_ms.size());
+        std::vector<std::optional<Instant>> woken(c.at_ms.size());
+        std::vector<bool> at_once(c.at_ms.size());
         for (std::size_t i = 0; i < c.at_ms.size(); ++i) {
             auto& s = sleeps.emplace_back(std::in_place, t0 + std::chrono::milliseconds(c.at_ms[i]));
-            EXPECT_FALSE(s->poll(counted[i].cx));
+            // A loaded machine may reach the first poll after the deadline:
+            // then the sleep is simply done, but never early.
+            if (s->poll(counted[i].cx)) {
+                woken[i] = Clock::now();
+                at_once[i] = true;
+            }
             if (c.dropped[i]) s.reset();
         }
-        std::vector<std::optional<Instant>> woken(sleeps.size());
         auto until = Clock::now() + limit;
         for (bool waiting = true; waiting && Clock::now() < until;) {
             waiting = false;
@@ -476,7 +482,9 @@ TEST(Runtime, ReactorSleepsEachEndAtTheirOwnDeadline) {
             }
             ASSERT_TRUE(woken[i]) << "sleep " << i << " was never woken";
             EXPECT_GE(*woken[i], sleeps[i]->deadline()) << "sleep " << i;
-            EXPECT_LT(*woken[i] - sleeps[i]->deadline(), late) << "sleep " << i;
+            if (!at_once[i]) {
+                EXPECT_LT(*woken[i] - sleeps[i]->deadline(), late) << "sleep " << i;
+            }
             EXPECT_TRUE(sleeps[i]->poll(counted[i].cx));
         }
     }
@@ -679,17 +687,25 @@ TEST(FirstPhase, AnOpHandedToATaskAfterThePhaseKeepsItsPlaceInTheLockQueue) {
 TEST(Readiness, AWaitThatFailsToArmIsArmedAgainAtTheNextPoll) {
     rt();
     Pipe p;
-    auto r = Readiness::create(p.rd);
+    // A high number: a descriptor that another thread opens meanwhile takes
+    // the lowest free one, so this one stays free while the wait arms.
+    int fd = fcntl(p.rd, F_DUPFD_CLOEXEC, 512);
+    ASSERT_GE(fd, 512);
+    struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};  // after the wait is gone
+    auto r = Readiness::create(fd);
     ASSERT_TRUE(r);
     // The number is free while the wait arms: the reactor refuses it.
-    int saved = dup(p.rd);
+    int saved = dup(fd);
     ASSERT_GE(saved, 0);
-    close(p.rd);
+    close(fd);
     Counted c;
     auto failed = r->poll_ready(Readiness::Direction::Read, c.cx);
     ASSERT_TRUE(failed);
     EXPECT_FALSE(*failed);
-    ASSERT_EQ(dup2(saved, p.rd), p.rd);
+    ASSERT_EQ(dup2(saved, fd), fd);
     close(saved);
     EXPECT_FALSE(r->poll_ready(Readiness::Direction::Read, c.cx));
     ASSERT_EQ(write(p.wr, "x", 1), 1);
