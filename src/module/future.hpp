@@ -145,8 +145,9 @@ namespace future {
 // True when loop is the running loop of this thread. Never raises.
 bool runs_here(PyObject* loop) noexcept;
 // The name of loop's method that schedules a call from this thread: call_soon
-// on the loop's own thread, which needs no wake-up, else call_soon_threadsafe.
-// Throws.
+// on the loop's own thread, which needs no wake-up, else call_soon_threadsafe
+// (also when the running loop cannot be asked). Borrowed; throws only when
+// the name cannot be made.
 PyObject* scheduler_for(PyObject* loop);
 bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept;
 bool cancel_shared(const std::shared_ptr<Shared>& shared) noexcept;
