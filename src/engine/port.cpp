@@ -257,7 +257,7 @@ template <class T>
 Op<Result<T>> locked(std::shared_ptr<PortCore> self, Lock PortCore::*lock, Op<Result<T>> body) {
     auto held = co_await ((*self).*lock).lock();
     auto guarded = self->until_closed(std::move(body));
-    co_return co_await guarded;
+    co_return co_await Lock::holding(held, guarded);
 }
 
 // The same for a body begun on the fast path, the lock already held.
@@ -266,7 +266,7 @@ Op<Result<T>> locked_from(std::shared_ptr<PortCore> self, Lock::Guard lock, std:
                           Op<Result<T>> body) {
     auto held = std::move(lock);
     auto guarded = self->until_closed_from(generation, std::move(body));
-    co_return co_await guarded;
+    co_return co_await Lock::holding(held, guarded);
 }
 
 // Acts once the write has held the write lock, however it ends.
@@ -330,7 +330,7 @@ Op<Result<std::size_t>> write_op(std::shared_ptr<PortCore> self, ByteVec data, b
     auto held = co_await self->write_lock.lock();
     CancelWrite cancel{self.get()};
     auto guarded = self->until_closed(write_body(self.get(), std::move(data), background, std::nullopt, 0));
-    co_return co_await guarded;
+    co_return co_await Lock::holding(held, guarded);
 }
 
 Op<Result<std::size_t>> write_op_from(std::shared_ptr<PortCore> self, port::Begun begun, ByteVec data,
@@ -340,7 +340,7 @@ Op<Result<std::size_t>> write_op_from(std::shared_ptr<PortCore> self, port::Begu
     const auto generation = begun.generation;
     auto guarded =
         self->until_closed_from(generation, write_body(self.get(), std::move(data), false, std::move(begun), written));
-    co_return co_await guarded;
+    co_return co_await Lock::holding(held, guarded);
 }
 
 Status drain_now(Drain drain) {

@@ -102,6 +102,27 @@ bool runs_here(PyObject* loop) noexcept {
     return same;
 }
 
+Ref current_loop() noexcept {
+    PyObject* running = nullptr;
+    try {
+        running = PyObject_CallNoArgs(running_loop());
+    } catch (...) {
+        py::raise_current();
+    }
+    if (!running) PyErr_Clear();
+    if (running == Py_None) Py_CLEAR(running);
+    return Ref::steal_or_null(running);
+}
+
+void hand_over(const std::shared_ptr<Shared>& shared, const void* loop_here) noexcept {
+    std::shared_ptr<AbortHandle> handle;
+    {
+        std::lock_guard lock(shared->mutex);
+        handle = shared->state.abort;
+    }
+    if (handle) handle->hand_over(loop_here);
+}
+
 PyObject* scheduler_for(PyObject* loop) {
     return runs_here(loop) ? py::name<"call_soon">() : py::name<"call_soon_threadsafe">();
 }
@@ -313,6 +334,7 @@ Ref OpFuture::block() const {
     // On a runtime worker (a done-callback that waits), another thread drives
     // the reactor meanwhile, or the operation waited for could never finish.
     runtime::BlockInPlace stand_in;
+    future::hand_over(shared_, nullptr);
     while (!future::wait_slice(shared_, std::nullopt)) {
         if (PyErr_CheckSignals() < 0) {
             Ref exc = take_raised();
@@ -445,7 +467,14 @@ int future_clear(PyObject* self) {
 }
 
 PyObject* future_done(PyObject* self, PyObject*) {
-    return py::entry([&] { return PyBool_FromLong(op_of(self).shared()->stored() != nullptr); });
+    return py::entry([&] {
+        auto& shared = op_of(self).shared();
+        if (shared->stored()) Py_RETURN_TRUE;
+        // Asked from outside the loop it may wait on, it must end without that loop.
+        Ref here = future::current_loop();
+        future::hand_over(shared, here.get());
+        Py_RETURN_FALSE;
+    });
 }
 
 PyObject* future_cancelled(PyObject* self, PyObject*) {
@@ -507,6 +536,7 @@ PyObject* future_wait(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto deadline = wait_deadline(timeout);
         const OpFuture& op = op_of(self);
         runtime::BlockInPlace stand_in;
+        future::hand_over(op.shared(), nullptr);
         for (;;) {
             if (future::wait_slice(op.shared(), deadline)) return op.result().release();
             py::check(PyErr_CheckSignals());
@@ -533,9 +563,9 @@ PyObject* future_add_done_callback(PyObject* self, PyObject* args, PyObject* kwa
         } else {
             ctx = Ref::borrow(context);
         }
-        Ref get_loop = py::import_attr("asyncio", "_get_running_loop");
-        Ref loop = Ref::steal(PyObject_CallNoArgs(get_loop.get()));
-        op_of(self).register_callback(self, fn, ctx.get(), loop.get() == Py_None ? nullptr : loop.get());
+        Ref loop = future::current_loop();
+        op_of(self).register_callback(self, fn, ctx.get(), loop.get());
+        future::hand_over(op_of(self).shared(), loop.get());
         Py_RETURN_NONE;
     });
 }
@@ -608,6 +638,7 @@ PyObject* future_await(PyObject* self) {
             Ref value = future::to_python(shared, *done).into_value();
             return new_ready(std::move(value)).release();
         }
+        future::hand_over(shared, loop.get());
         Ref fut = py::call_method<"create_future">(loop.get());
         auto handle = std::make_unique<std::shared_ptr<Shared>>(shared);
         const OpResult* late = nullptr;

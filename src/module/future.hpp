@@ -46,6 +46,10 @@ class AbortHandle {
 public:
     virtual ~AbortHandle() = default;
     virtual void abort() noexcept = 0;
+    // Someone outside `loop_here` (null: a blocking wait) looks at the
+    // operation: one parked on its own loop goes to the runtime, which
+    // finishes it whether or not that loop runs.
+    virtual void hand_over(const void* /*loop_here*/) noexcept {}
 };
 
 namespace future {
@@ -149,6 +153,11 @@ bool runs_here(PyObject* loop) noexcept;
 // (also when the running loop cannot be asked). Borrowed; throws only when
 // the name cannot be made.
 PyObject* scheduler_for(PyObject* loop);
+// The running loop of this thread, or empty. Never raises.
+py::Ref current_loop() noexcept;
+// Tells the operation's task that it is looked at from outside `loop_here`
+// (see AbortHandle::hand_over). Never raises.
+void hand_over(const std::shared_ptr<Shared>& shared, const void* loop_here) noexcept;
 bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept;
 bool cancel_shared(const std::shared_ptr<Shared>& shared) noexcept;
 // Never throws: a failed conversion is the conversion.

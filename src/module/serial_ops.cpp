@@ -6,6 +6,7 @@
 #include "engine/async/sleep.hpp"
 #include "engine/async/task.hpp"
 #include "module/capi/entry.hpp"
+#include "module/loop_park.hpp"
 #include "module/capi/thread.hpp"
 #include "engine/runtime.hpp"
 
@@ -105,9 +106,13 @@ Operation send_break(std::shared_ptr<PortCore> core, double duration) {
 namespace {
 
 struct TaskAbort final : AbortHandle {
-    explicit TaskAbort(TaskHandle h) : handle(std::move(h)) {}
+    explicit TaskAbort(TaskHandle h, const void* parked_on = nullptr) : handle(std::move(h)), loop(parked_on) {}
     void abort() noexcept override { handle.abort(); }
+    void hand_over(const void* loop_here) noexcept override {
+        if (loop_here != loop) handle.unpark();
+    }
     TaskHandle handle;
+    const void* loop;  // the loop it may be parked on, by identity
 };
 
 // The task's future: polls the operation and publishes its result. Members are
@@ -138,9 +143,34 @@ Result<OpFuture> spawn(Operation op) {
     return f;
 }
 
+// The first poll on the loop's thread; an operation that then waits for its
+// descriptor alone waits on the loop's watch.
+OpFuture start_parked(Scheduler& scheduler, Operation op, LoopWatch& watch, const void* loop) {
+    OpFuture f = OpFuture::pending();
+    std::optional<ParkedStart> started;
+    {
+        py::Detached detached;
+        auto& waits = watch.waits();
+        waits.reset();
+        started.emplace(spawn_parked(scheduler, TaskBody{f.shared(), std::nullopt, std::move(op)}, waits));
+        if (started->parked) {
+            try {
+                watch.park(started->handle, waits);
+            } catch (...) {
+                started->handle.unpark();
+            }
+        }
+        waits.reset();
+    }
+    f.set_abort(std::make_shared<TaskAbort>(std::move(started->handle), loop));
+    return f;
+}
+
 Result<OpFuture> start(Operation op) {
     auto rt = runtime::runtime();
     if (!rt) return std::unexpected(rt.error());
+    if (py::Ref loop = future::current_loop())
+        if (auto watch = loop_park::watch_of(loop.get())) return start_parked(**rt, std::move(op), *watch, loop.get());
     std::optional<OpResult> done;
     std::optional<Result<OpFuture>> spawned;
     {

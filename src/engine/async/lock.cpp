@@ -3,6 +3,8 @@
 #include <exception>
 #include <stdexcept>
 
+#include "engine/async/local_wait.hpp"
+
 namespace korvane {
 
 Lock::Acquire::Acquire(Acquire&& other) noexcept : lock_(other.lock_), stage_(other.stage_) {
@@ -25,8 +27,35 @@ Lock::Acquire::~Acquire() {
     wake.wake();
 }
 
+void Lock::Guard::unlock() noexcept {
+    if (!lock_) return;
+    Lock* l = std::exchange(lock_, nullptr);
+    if (std::exchange(noted_, false)) {
+        Waker old;
+        std::lock_guard g(l->mutex_);
+        old = std::move(l->holder_);
+    }
+    l->release();
+}
+
+void Lock::Guard::wake_on_contention(const Context& cx) {
+    if (!lock_ || !cx.local() || !cx.local()->on_loop()) return;
+    Waker old;
+    bool contended;
+    {
+        std::lock_guard g(lock_->mutex_);
+        contended = lock_->head_ != nullptr;
+        if (!contended) {
+            register_waker(lock_->holder_, cx, old);
+            noted_ = true;
+        }
+    }
+    if (contended) cx.waker().wake();
+}
+
 Poll<Lock::Guard> Lock::Acquire::poll(Context& cx) {
     Waker old;
+    Waker holder;
     std::lock_guard g(lock_->mutex_);
     switch (stage_) {
     case Stage::Granted:
@@ -43,6 +72,11 @@ Poll<Lock::Guard> Lock::Acquire::poll(Context& cx) {
         }
         stage_ = Stage::Queued;
         waker_ = cx.waker();
+        // Woken under the mutex: a wake only schedules a poll.
+        if (!lock_->holder_.is_noop()) {
+            holder = std::move(lock_->holder_);
+            holder.wake();
+        }
         prev_ = lock_->tail_;
         next_ = nullptr;
         (lock_->tail_ ? lock_->tail_->next_ : lock_->head_) = this;

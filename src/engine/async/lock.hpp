@@ -18,24 +18,48 @@ class Lock {
 public:
     class Guard {
     public:
-        Guard(Guard&& other) noexcept : lock_(std::exchange(other.lock_, nullptr)) {}
+        Guard(Guard&& other) noexcept
+            : lock_(std::exchange(other.lock_, nullptr)), noted_(std::exchange(other.noted_, false)) {}
         Guard& operator=(Guard&& other) noexcept {
             if (this != &other) {
                 unlock();
                 lock_ = std::exchange(other.lock_, nullptr);
+                noted_ = std::exchange(other.noted_, false);
             }
             return *this;
         }
         ~Guard() { unlock(); }
-        void unlock() noexcept {
-            if (lock_) std::exchange(lock_, nullptr)->release();
-        }
+        void unlock() noexcept;
+        // A holder polled by an event loop's watch waits where no other
+        // thread sees it: the next request to queue behind it wakes it, so
+        // the runtime takes it over. Queued ones already wake it now.
+        void wake_on_contention(const Context& cx);
 
     private:
         friend class Lock;
         explicit Guard(Lock* lock) noexcept : lock_(lock) {}
         Lock* lock_;
+        bool noted_ = false;
     };
+
+    // Polls `inner` while `guard` is held, telling the guard of every poll.
+    template <class F>
+    class Holding {
+    public:
+        Holding(Guard& guard, F& inner) noexcept : guard_(guard), inner_(inner) {}
+        auto poll(Context& cx) {
+            guard_.wake_on_contention(cx);
+            return inner_.poll(cx);
+        }
+
+    private:
+        Guard& guard_;
+        F& inner_;
+    };
+    template <class F>
+    static Holding<F> holding(Guard& guard, F& inner) noexcept {
+        return Holding<F>(guard, inner);
+    }
 
     class [[nodiscard]] Acquire {
     public:
@@ -85,6 +109,8 @@ private:
     std::atomic<unsigned char> state_{free};
     Acquire* head_ = nullptr;
     Acquire* tail_ = nullptr;
+    // Under mutex_: the holder's waker, when it asked to hear of contention.
+    Waker holder_;
 };
 
 }  // namespace korvane

@@ -5,6 +5,7 @@
 #include <poll.h>
 
 #include "engine/async/local_wait.hpp"
+#include "engine/async/loop_watch.hpp"
 #include "engine/runtime.hpp"
 
 namespace korvane {
@@ -72,6 +73,8 @@ Readiness::~Readiness() {
         } leaked{std::move(cell_)};
         return;
     }
+    // The descriptor closes after this: no loop's watch may keep its number.
+    LoopWatch::forget(cell_->fd);
     std::lock_guard g(cell_->mutex);
     cell_->gone = true;
     if (cell_->sd) cell_->unregister();

@@ -20,6 +20,44 @@ void TaskBase::start_here() noexcept {
     run();
 }
 
+bool TaskBase::start_parked(LocalWaits& waits) noexcept {
+    state_.store(running | parked, std::memory_order_release);
+    return poll_here(waits);
+}
+
+bool TaskBase::poll_parked(LocalWaits& waits) noexcept {
+    std::uint32_t s = parked;
+    if (!state_.compare_exchange_strong(s, parked | running, std::memory_order_acq_rel)) return false;
+    return poll_here(waits);
+}
+
+// As run's poll, on the parking side: a wake or an abort during it hands the
+// task to the scheduler afterwards.
+bool TaskBase::poll_here(LocalWaits& waits) noexcept {
+    end_orphaned_tasks();
+    Waker waker(shared_from_this());
+    Context cx(waker, &waits);
+    if (poll_body(cx)) {
+        finish();
+        return false;
+    }
+    auto s = state_.load(std::memory_order_acquire);
+    for (;;) {
+        if (s & aborted) {
+            finish();
+            return false;
+        }
+        std::uint32_t next = (s & notified) ? ((s & ~(running | notified | parked)) | scheduled) : (s & ~running);
+        if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
+            if (next & scheduled) {
+                post();
+                return false;
+            }
+            return true;
+        }
+    }
+}
+
 void TaskBase::post() noexcept {
     try {
         scheduler_.post([self = shared_from_this()] { self->run(); });
@@ -83,7 +121,7 @@ void TaskBase::run() noexcept {
     auto s = state_.load(std::memory_order_acquire);
     for (;;) {
         if (s & complete) return;
-        std::uint32_t next = (s & ~scheduled) | running;
+        std::uint32_t next = (s & ~(scheduled | parked)) | running;
         if (state_.compare_exchange_weak(s, next, std::memory_order_acq_rel, std::memory_order_acquire)) {
             s = next;
             break;

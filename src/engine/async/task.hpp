@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+#include "engine/async/local_wait.hpp"
 #include "engine/async/waker.hpp"
 #include "engine/errors.hpp"
 #include "engine/runtime.hpp"
@@ -31,6 +32,18 @@ public:
     static void end_orphans() noexcept;
     // The first poll on the calling thread; later ones go to the scheduler.
     void start_here() noexcept;
+    // The first poll here, its leaves recording their waits in `waits`. True
+    // when the task then waits parked: the caller may poll it again with
+    // poll_parked until a wake or an abort hands it to the scheduler.
+    bool start_parked(LocalWaits& waits) noexcept;
+    // A poll on the parking side. False once the task is not parked any more
+    // (it finished, or the scheduler has it).
+    bool poll_parked(LocalWaits& waits) noexcept;
+    bool is_parked() const noexcept { return state_.load(std::memory_order_acquire) == parked; }
+    // Hands a parked task to the scheduler.
+    void unpark() noexcept {
+        if (state_.load(std::memory_order_acquire) & parked) wake();
+    }
 
 protected:
     // True once the future has finished (also by throwing).
@@ -38,9 +51,11 @@ protected:
     virtual void drop_body() noexcept = 0;
 
 private:
-    static constexpr std::uint32_t scheduled = 1, running = 2, notified = 4, complete = 8, aborted = 16;
+    static constexpr std::uint32_t scheduled = 1, running = 2, notified = 4, complete = 8, aborted = 16,
+                                   parked = 32;
 
     void run() noexcept;
+    bool poll_here(LocalWaits& waits) noexcept;
     void post() noexcept;
     void finish() noexcept;
 
@@ -81,6 +96,11 @@ public:
         if (task_) task_->abort();
     }
     bool is_finished() const noexcept { return !task_ || task_->is_finished(); }
+    bool is_parked() const noexcept { return task_ && task_->is_parked(); }
+    void unpark() const noexcept {
+        if (task_) task_->unpark();
+    }
+    const std::shared_ptr<detail::TaskBase>& task() const noexcept { return task_; }
 
 private:
     std::shared_ptr<detail::TaskBase> task_;
@@ -101,6 +121,19 @@ TaskHandle spawn_here(Scheduler& scheduler, F future) {
     auto task = std::make_shared<detail::TaskImpl<F>>(scheduler, std::move(future));
     task->start_here();
     return TaskHandle(std::move(task));
+}
+
+// As spawn_here, but the first poll records its waits in `waits`; `parked`
+// says the task now waits parked (see TaskBase::start_parked).
+struct ParkedStart {
+    TaskHandle handle;
+    bool parked;
+};
+template <Pollable F>
+ParkedStart spawn_parked(Scheduler& scheduler, F future, LocalWaits& waits) {
+    auto task = std::make_shared<detail::TaskImpl<F>>(scheduler, std::move(future));
+    bool parked = task->start_parked(waits);
+    return {TaskHandle(std::move(task)), parked};
 }
 
 // The error of an operation that failed unexpectedly.

@@ -1,0 +1,108 @@
+#include "module/loop_park.hpp"
+
+#include <array>
+
+#include "module/capi/call.hpp"
+#include "module/capi/entry.hpp"
+#include "module/capi/ref.hpp"
+#include "module/capi/thread.hpp"
+#include "engine/runtime.hpp"
+
+namespace korvane::loop_park {
+
+namespace {
+
+using py::Ref;
+
+// The callable a loop runs when its watch is readable: self is a capsule
+// holding the watch. The loop's reader registration is the watch's only
+// owner, so the capsule's end is the loop letting go (remove_reader, or the
+// selector closed with the loop).
+constexpr const char* capsule_name = "korvane.loop_watch";
+
+std::shared_ptr<LoopWatch>* watch_in(PyObject* capsule) noexcept {
+    return static_cast<std::shared_ptr<LoopWatch>*>(PyCapsule_GetPointer(capsule, capsule_name));
+}
+
+void capsule_free(PyObject* capsule) {
+    auto* w = watch_in(capsule);
+    if (!w) return PyErr_Clear();
+    (*w)->release();
+    delete w;
+}
+
+PyObject* on_ready(PyObject* capsule, PyObject*) {
+    return py::entry([&]() -> PyObject* {
+        if (auto* w = watch_in(capsule); w && !runtime::forked()) {
+            std::shared_ptr<LoopWatch> watch = *w;
+            py::Detached detached;
+            watch->ready();
+        }
+        Py_RETURN_NONE;
+    });
+}
+PyMethodDef on_ready_def = {"_korvane_loop_watch", on_ready, METH_NOARGS, nullptr};
+
+// This thread's loops and their watches, by identity. A watch alive and not
+// released is still registered with its loop, so the loop is alive too and
+// its address cannot have been reused.
+struct Known {
+    const void* loop = nullptr;
+    std::weak_ptr<LoopWatch> watch;
+    bool refused = false;
+};
+constexpr std::size_t known_max = 4;
+thread_local std::array<Known, known_max> t_known;
+
+// Null when no watch can be made now; throws when the loop refuses it.
+std::shared_ptr<LoopWatch> make(PyObject* loop) {
+    auto watch = LoopWatch::create();
+    if (!watch) return nullptr;
+    auto holder = std::make_unique<std::shared_ptr<LoopWatch>>(watch);
+    Ref capsule = Ref::steal(PyCapsule_New(holder.get(), capsule_name, capsule_free));
+    holder.release();
+    Ref callback = Ref::steal(PyCFunction_New(&on_ready_def, capsule.get()));
+    Ref fd = Ref::steal(PyLong_FromLong(watch->fd()));
+    Ref r = py::call_method<"add_reader">(loop, fd.get(), callback.get());
+    return watch;
+}
+
+}  // namespace
+
+std::shared_ptr<LoopWatch> watch_of(PyObject* loop) noexcept {
+    if (runtime::forked()) return nullptr;
+    Known* free_slot = nullptr;
+    for (auto& k : t_known) {
+        if (k.loop == loop) {
+            if (k.refused) return nullptr;
+            if (auto w = k.watch.lock(); w && !w->released()) return w;
+            k = Known{};
+        }
+        if (!k.refused && k.watch.expired()) k = Known{};
+        if (!k.loop && !free_slot) free_slot = &k;
+    }
+    // A loop that refused a watch may be gone; a live one may not.
+    for (auto& k : t_known)
+        if (!free_slot && k.refused) free_slot = &k;
+    // Every slot holds a live loop: this one's operations use the runtime.
+    if (!free_slot) return nullptr;
+    *free_slot = Known{};
+    std::shared_ptr<LoopWatch> w;
+    try {
+        w = make(loop);
+    } catch (...) {
+        // The loop cannot watch a descriptor: asked once only.
+        py::raise_current();
+        PyErr_Clear();
+        free_slot->loop = loop;
+        free_slot->refused = true;
+        return nullptr;
+    }
+    if (w) {
+        free_slot->loop = loop;
+        free_slot->watch = w;
+    }
+    return w;
+}
+
+}  // namespace korvane::loop_park
