@@ -108,6 +108,8 @@ void LoopWatch::park(const TaskHandle& handle, const LocalWaits& waits) {
     const auto& task = handle.task();
     if (!task) return;
     const auto& wanted = waits.wanted();
+    // Waiting on wakers alone (a lock, a notify): it is the runtime's when woken.
+    if (wanted.empty() && !waits.deadline()) return task->settle();
     if (wanted.size() != 1) return task->unpark();
     const int fd = wanted[0].fd;
     const short events = wanted[0].events;

@@ -41,7 +41,8 @@ public:
     LocalWaits& waits() noexcept { return waits_; }
 
     // Takes `task`, parked by its first poll with `waits`. A task that waits
-    // for anything but one descriptor goes to the runtime instead.
+    // for anything but one descriptor goes to the runtime instead, at once or
+    // (waiting on wakers alone) when woken.
     void park(const TaskHandle& task, const LocalWaits& waits);
     // On the loop's thread, when fd() is readable: polls what is due.
     void ready();

@@ -44,6 +44,12 @@ public:
     void unpark() noexcept {
         if (state_.load(std::memory_order_acquire) & parked) wake();
     }
+    // A parked task whose leaves all registered its waker becomes a plain
+    // one: the next wake schedules it.
+    void settle() noexcept {
+        std::uint32_t s = parked;
+        state_.compare_exchange_strong(s, 0, std::memory_order_acq_rel);
+    }
 
 protected:
     // True once the future has finished (also by throwing).
@@ -99,6 +105,9 @@ public:
     bool is_parked() const noexcept { return task_ && task_->is_parked(); }
     void unpark() const noexcept {
         if (task_) task_->unpark();
+    }
+    void settle() const noexcept {
+        if (task_) task_->settle();
     }
     const std::shared_ptr<detail::TaskBase>& task() const noexcept { return task_; }
 

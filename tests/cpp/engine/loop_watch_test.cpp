@@ -182,6 +182,34 @@ TEST(LoopWatch, AnyOtherWakeHandsTheOperationToTheRuntime) {
     }
 }
 
+// Its leaves registered the task's waker, so the wake schedules it; posting
+// it at once would only cost a worker's poll.
+TEST(LoopWatch, AFirstPollWaitingOnWakersAloneIsLeftToItsWake) {
+    auto watch = LoopWatch::create();
+    ASSERT_TRUE(watch);
+    ManualScheduler scheduler;
+    Notify go;
+    bool ended = false;
+    auto op = [](Notify& go, bool& ended) -> Op<Unit> {
+        co_await go.notified();
+        ended = true;
+        co_return Unit{};
+    }(go, ended);
+    auto& waits = watch->waits();
+    waits.reset();
+    auto started = spawn_parked(scheduler, std::move(op), waits);
+    ASSERT_TRUE(started.parked);
+    watch->park(started.handle, waits);
+    EXPECT_FALSE(started.handle.is_parked());
+    EXPECT_EQ(scheduler.pending(), 0u);
+    go.notify_waiters();
+    ASSERT_EQ(scheduler.pending(), 1u);
+    while (scheduler.run_one()) {
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(started.handle.is_finished());
+}
+
 TEST(LoopWatch, AReleasedWatchParksNothing) {
     Fixture f;
     f.watch->release();
