@@ -502,6 +502,116 @@ def test_a_write_waiting_on_its_loop_beside_a_parked_read(ptys):
     assert bytes(drained) == data
 
 
+def test_a_thread_writing_behind_a_parked_write_is_not_held_by_the_loop(ptys):
+    master, port = ptys.port()
+    data = os.urandom(1 << 18)  # far more than the pty holds
+    drained = bytearray()
+    other = []
+
+    def drain():
+        while len(drained) < len(data) + 5:
+            drained.extend(os.read(master, 65536))
+
+    async def main():
+        w = port.write(data)
+        await asyncio.sleep(0.05)
+        assert not w.done()
+        threads = [threading.Thread(target=lambda: other.append(port.write(b"after").wait(10)))]
+        threads[0].start()
+        time.sleep(0.2)  # its write queues behind the parked one
+        threads.append(threading.Thread(target=drain))
+        threads[1].start()
+        for t in threads:
+            t.join(15)  # the loop stays blocked throughout
+        assert not any(t.is_alive() for t in threads), "the other thread waited for the loop"
+        return await asyncio.wait_for(w, 5)
+
+    assert run(main) == len(data)
+    assert other == [5] and bytes(drained) == data + b"after"
+
+
+def drain_now(master):
+    os.set_blocking(master, False)
+    got = bytearray()
+    try:
+        while True:
+            got += os.read(master, 65536)
+    except BlockingIOError:
+        pass
+    finally:
+        os.set_blocking(master, True)
+    return bytes(got)
+
+
+@pytest.mark.parametrize("end", ["cancel_write", "write_timeout"])
+def test_a_parked_write_ends_while_its_loop_is_busy(ptys, end):
+    master, port = ptys.port(write_timeout=0.3 if end == "write_timeout" else None)
+    data = os.urandom(1 << 18)
+    canceller = threading.Timer(0.2, port.cancel_write)
+
+    async def main():
+        w = port.write(data)
+        await asyncio.sleep(0.05)
+        assert not w.done()
+        if end == "cancel_write":
+            canceller.start()
+        time.sleep(1.5)  # the loop polls nothing meanwhile
+        assert w.done()
+        got = await outcome(w)
+        drained = drain_now(master)
+        again = await asyncio.wait_for(port.write(b"ok"), 5)
+        return got, drained, again
+
+    got, drained, again = run(main)
+    if end == "cancel_write":
+        canceller.join()
+    if end == "cancel_write":
+        assert isinstance(got, int) and 0 < got < len(data) and drained == data[:got]
+    else:
+        assert isinstance(got, korvane.SerialTimeoutException), got
+        assert 0 < len(drained) < len(data) and drained == data[: len(drained)]
+    assert again == 2 and os.read(master, 2) == b"ok"
+
+
+def test_many_ports_parked_on_one_loop_some_closed(ptys):
+    pairs = [ptys.port() for _ in range(40)]
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        reads = [port.read(2) for _, port in pairs]
+        await asyncio.sleep(0.05)
+        for _, port in pairs[::5]:
+            port.close()
+        # More become ready at once than one look at the watch takes in.
+        for i, (master, _) in enumerate(pairs):
+            os.write(master, b"%02d" % i)
+        got = await asyncio.wait_for(asyncio.gather(*(outcome(r) for r in reads)), 10)
+        return loop, got
+
+    loop, got = run(main)
+    for i, g in enumerate(got):
+        if i % 5 == 0:
+            assert isinstance(g, korvane.PortNotOpenError), (i, g)
+        else:
+            assert g == b"%02d" % i
+    assert loop.watches == 1 and loop.threadsafe <= 8  # only the closed ones came from the runtime
+
+
+def test_a_blocking_wait_on_the_loop_thread_for_its_parked_read(ptys):
+    master, port = ptys.port()
+
+    async def main():
+        f = port.read(1)
+        feeder = threading.Timer(0.1, os.write, (master, b"w"))
+        feeder.start()
+        try:
+            return f.wait(5)
+        finally:
+            feeder.join()
+
+    assert run(main) == b"w"
+
+
 def test_stream_round_trips_then_the_far_end_hangs_up(ptys):
     master, path = ptys.pty()
     lines = [b"%05d round trip\n" % i for i in range(300)]
