@@ -612,6 +612,23 @@ def test_a_blocking_wait_on_the_loop_thread_for_its_parked_read(ptys):
     assert run(main) == b"w"
 
 
+def test_a_parked_write_when_the_far_end_hangs_up(ptys):
+    master, port = ptys.port()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        w = port.write(os.urandom(1 << 18))
+        await asyncio.sleep(0.1)
+        assert not w.done()
+        ptys.close_master(master)
+        got = await outcome(w)
+        return got, await idle_cost(loop)
+
+    got, (wakeups, cpu) = run(main)
+    assert isinstance(got, korvane.SerialException) and not port.is_open, got
+    assert wakeups < 20 and cpu < 0.25, (wakeups, cpu)
+
+
 def test_stream_round_trips_then_the_far_end_hangs_up(ptys):
     master, path = ptys.pty()
     lines = [b"%05d round trip\n" % i for i in range(300)]
