@@ -4,6 +4,7 @@
 
 #include "module/capi/call.hpp"
 #include "module/capi/entry.hpp"
+#include "module/capi/once.hpp"
 #include "module/capi/ref.hpp"
 #include "module/capi/thread.hpp"
 #include "engine/runtime.hpp"
@@ -50,9 +51,45 @@ struct Known {
     const void* loop = nullptr;
     std::weak_ptr<LoopWatch> watch;
     bool refused = false;
+    // The refusing loop is in refused_loops(), which tells it from a new loop
+    // made at its address.
+    bool weakly = false;
 };
 constexpr std::size_t known_max = 4;
 thread_local std::array<Known, known_max> t_known;
+
+py::OnceCell refused_cell;
+PyObject* refused_loops() {
+    return refused_cell.get([] {
+        Ref type = py::import_attr("weakref", "WeakSet");
+        return Ref::steal(PyObject_CallNoArgs(type.get()));
+    });
+}
+
+bool still_refused(const Known& k, PyObject* loop) noexcept {
+    if (!k.weakly) return true;
+    try {
+        int in = PySequence_Contains(refused_loops(), loop);
+        if (in < 0) PyErr_Clear();
+        return in != 0;
+    } catch (...) {
+        py::raise_current();
+        PyErr_Clear();
+        return true;
+    }
+}
+
+// Remembers a refusing loop weakly where it can.
+bool remember_refusal(PyObject* loop) noexcept {
+    try {
+        Ref r = py::call_method<"add">(refused_loops(), loop);
+        return true;
+    } catch (...) {
+        py::raise_current();
+        PyErr_Clear();
+        return false;
+    }
+}
 
 // Null when no watch can be made now; throws when the loop refuses it.
 std::shared_ptr<LoopWatch> make(PyObject* loop) {
@@ -74,7 +111,7 @@ std::shared_ptr<LoopWatch> watch_of(PyObject* loop) noexcept {
     Known* free_slot = nullptr;
     for (auto& k : t_known) {
         if (k.loop == loop) {
-            if (k.refused) return nullptr;
+            if (k.refused && still_refused(k, loop)) return nullptr;
             if (auto w = k.watch.lock(); w && !w->released()) return w;
             k = Known{};
         }
@@ -96,6 +133,7 @@ std::shared_ptr<LoopWatch> watch_of(PyObject* loop) noexcept {
         PyErr_Clear();
         free_slot->loop = loop;
         free_slot->refused = true;
+        free_slot->weakly = remember_refusal(loop);
         return nullptr;
     }
     if (w) {

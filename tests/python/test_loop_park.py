@@ -750,7 +750,6 @@ def test_a_fifth_live_loop_on_a_thread_uses_the_runtime(ptys):
     assert all(loop.reports == [] for loop in loops)
 
 
-@pytest.mark.xfail(strict=True, reason="a loop at the address of a gone loop that refused the watch is refused too")
 def test_a_new_loop_where_a_refusing_one_lived_gets_a_watch(ptys):
     master, port = ptys.port()
 
