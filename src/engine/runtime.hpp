@@ -3,9 +3,11 @@
 #pragma once
 
 #include <atomic>
+#include <cerrno>
 #include <functional>
 #include <memory>
 #include <sys/types.h>
+#include <system_error>
 
 #include "engine/errors.hpp"
 
@@ -56,6 +58,11 @@ Result<Runtime*> runtime();
 bool started() noexcept;
 // True in a child created by fork() after the runtime had started.
 bool forked() noexcept;
+
+// Whether a reactor handler's error is a cancelled wait. Compared by value:
+// a handler may run while the process exits, after the error category
+// object has been destroyed.
+inline bool is_cancelled_wait(const std::error_code& ec) noexcept { return ec.value() == ECANCELED; }
 // How many forks after the runtime's start lie between the process that
 // started it and this one: 0 there, 1 in a child, 2 in a grandchild.
 unsigned fork_generation() noexcept;

@@ -133,7 +133,7 @@ Poll<Status> Readiness::poll_ready(Direction d, Context& cx) {
                     std::lock_guard g(cell->mutex);
                     auto& side = cell->sides[i];
                     side.armed = false;
-                    if (ec == asio::error::operation_aborted) return;
+                    if (runtime::is_cancelled_wait(ec)) return;
                     if (ec) side.error = ec;
                     side.ready = true;
                     w = std::move(side.waker);

@@ -11,6 +11,8 @@
 
 namespace korvane {
 
+static_assert(asio::error::operation_aborted == ECANCELED, "a cancelled wait is told by its value");
+
 Clock::duration to_clock(Duration d) noexcept {
     using Rep = Clock::rep;
     using Period = Clock::period;
@@ -64,7 +66,7 @@ struct Timers {
         armed.reset();
         timer.expires_at(at);
         timer.async_wait([this](const std::error_code& ec) {
-            if (ec != asio::error::operation_aborted) fire();
+            if (!runtime::is_cancelled_wait(ec)) fire();
         });
         armed = at;
     }
