@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -92,6 +95,23 @@ void await_true(F holds, const char* what) {
         },
         what);
 }
+
+// A non-blocking pipe, closed with the test.
+struct Pipe {
+    int rd = -1, wr = -1;
+    Pipe() {
+        int p[2];
+        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) std::abort();
+        rd = p[0];
+        wr = p[1];
+    }
+    ~Pipe() {
+        close(rd);
+        close(wr);
+    }
+    Pipe(const Pipe&) = delete;
+    Pipe& operator=(const Pipe&) = delete;
+};
 
 inline runtime::Runtime& rt() {
     auto r = runtime::runtime();

@@ -580,20 +580,6 @@ bool registered_with_reactor(int fd) {
     return false;
 }
 
-struct Pipe {
-    int rd = -1, wr = -1;
-    Pipe() {
-        int p[2];
-        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) std::abort();
-        rd = p[0];
-        wr = p[1];
-    }
-    ~Pipe() {
-        close(rd);
-        close(wr);
-    }
-};
-
 auto readable(Readiness& r) {
     return poll_fn([&r](Context& cx) { return r.poll_ready(Readiness::Direction::Read, cx); });
 }

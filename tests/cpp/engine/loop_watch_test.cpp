@@ -17,20 +17,6 @@
 namespace korvane::test {
 namespace {
 
-struct Pipe {
-    int rd, wr;
-    Pipe() {
-        int p[2];
-        if (pipe2(p, O_NONBLOCK | O_CLOEXEC) != 0) std::abort();
-        rd = p[0];
-        wr = p[1];
-    }
-    ~Pipe() {
-        if (rd >= 0) close(rd);
-        close(wr);
-    }
-};
-
 bool readable_within(int fd, int ms) {
     pollfd p{fd, POLLIN, 0};
     return ::poll(&p, 1, ms) == 1;
