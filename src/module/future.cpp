@@ -86,22 +86,6 @@ Ref Conversion::into_value() && {
 
 namespace future {
 
-bool runs_here(PyObject* loop) noexcept {
-    PyObject* running = nullptr;
-    try {
-        running = PyObject_CallNoArgs(running_loop());
-    } catch (...) {
-        py::raise_current();
-    }
-    if (!running) {
-        PyErr_Clear();
-        return false;
-    }
-    bool same = running == loop;
-    Py_DECREF(running);
-    return same;
-}
-
 Ref current_loop() noexcept {
     PyObject* running = nullptr;
     try {
@@ -112,6 +96,11 @@ Ref current_loop() noexcept {
     if (!running) PyErr_Clear();
     if (running == Py_None) Py_CLEAR(running);
     return Ref::steal_or_null(running);
+}
+
+bool runs_here(PyObject* loop) noexcept {
+    Ref running = current_loop();
+    return running && running.get() == loop;
 }
 
 void hand_over(const std::shared_ptr<Shared>& shared, const void* loop_here) noexcept {

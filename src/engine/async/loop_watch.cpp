@@ -1,6 +1,7 @@
 #include "engine/async/loop_watch.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -104,6 +105,18 @@ void LoopWatch::drop(Watched& w) noexcept {
     watched_.erase(at);
 }
 
+void LoopWatch::purge(Watched& w, std::vector<Parked>& gone) {
+    auto& list = w.parked;
+    for (auto it = list.begin(); it != list.end();) {
+        if (it->task->is_parked()) {
+            ++it;
+        } else {
+            gone.push_back(std::move(*it));
+            it = list.erase(it);
+        }
+    }
+}
+
 void LoopWatch::park(const TaskHandle& handle, const LocalWaits& waits) {
     const auto& task = handle.task();
     if (!task) return;
@@ -129,15 +142,8 @@ void LoopWatch::park(const TaskHandle& handle, const LocalWaits& waits) {
         } else {
             Watched* w = find(fd);
             if (!w) w = &watched_.emplace_back(Watched{fd, 0, {}});
+            purge(*w, gone);
             auto& list = w->parked;
-            for (auto it = list.begin(); it != list.end();) {
-                if (it->task->is_parked()) {
-                    ++it;
-                } else {
-                    gone.push_back(std::move(*it));
-                    it = list.erase(it);
-                }
-            }
             list.push_back(Parked{task, events, std::move(deadline)});
             if (!update(*w)) {
                 gone.push_back(std::move(list.back()));
@@ -160,33 +166,29 @@ void LoopWatch::ready() {
 
     std::vector<Due> due = std::move(due_);
     due.clear();
+    struct Fired {
+        int fd;
+        bool taken;  // some operation waited for what came
+    };
+    std::array<Fired, std::size(events)> fired;
+    std::size_t fired_count = 0;
     {
         std::lock_guard g(mutex_);
         for (int i = 0; i < n; ++i) {
             const int fd = events[i].data.fd;
             const unsigned revents = events[i].events;
-            Watched* w = find(fd);
-            if (!w) continue;
-            // Nothing waits for what came: the registration goes, or the
-            // loop would report the level again at once.
-            bool any = false;
-            for (auto& p : w->parked) {
+            if (!find(fd)) continue;
+            bool taken = false;
+            for (auto& p : find(fd)->parked) {
                 if (!((static_cast<unsigned short>(p.events) | EPOLLERR | EPOLLHUP) & revents)) continue;
                 due.push_back(Due{p.task, fd, revents});
-                any = true;
+                taken = true;
             }
-            if (!any) {
-                for (auto& p : w->parked) due.push_back(Due{p.task, fd, 0});
-                if (w->parked.empty()) drop(*w);
-            }
+            fired[fired_count++] = Fired{fd, taken};
         }
     }
 
     for (auto& d : due) {
-        if (d.revents == 0) {
-            d.keep = d.task->is_parked();
-            continue;
-        }
         waits_.reset();
         waits_.saw(d.fd, static_cast<short>(d.revents));
         if (!d.task->poll_parked(waits_)) continue;
@@ -218,12 +220,15 @@ void LoopWatch::ready() {
                 if (d.keep) handed.push_back(d.task);
                 continue;
             }
-            if (d.keep && d.revents != 0) {
+            if (d.keep) {
                 it->events = d.events;
                 if (d.deadline != deadline_of(it->deadline)) {
                     gone.push_back(Parked{nullptr, 0, std::move(it->deadline)});
                     if (d.deadline) it->deadline = arm(d.task, *d.deadline);
-                    if (d.deadline && !it->deadline) d.keep = false, handed.push_back(d.task);
+                    if (d.deadline && !it->deadline) {
+                        d.keep = false;
+                        handed.push_back(d.task);
+                    }
                 }
             }
             if (!d.keep) {
@@ -231,8 +236,15 @@ void LoopWatch::ready() {
                 w->parked.erase(it);
             }
         }
-        for (auto& d : due) {
-            if (Watched* w = find(d.fd); w && !update(*w)) {
+        for (std::size_t i = 0; i < fired_count; ++i) {
+            Watched* w = find(fired[i].fd);
+            if (!w) continue;
+            purge(*w, gone);
+            // Readiness nobody waited for: the registration goes, or the loop
+            // would report the level again at once.
+            if (w->parked.empty() && !fired[i].taken) {
+                drop(*w);
+            } else if (!update(*w)) {
                 for (auto& p : w->parked) handed.push_back(p.task);
                 for (auto& p : w->parked) gone.push_back(std::move(p));
                 w->parked.clear();

@@ -82,6 +82,8 @@ private:
     // nothing does. False when the registration failed. With mutex_ held.
     bool update(Watched& w) noexcept;
     void drop(Watched& w) noexcept;
+    // Moves out the entries whose task is no longer parked here.
+    static void purge(Watched& w, std::vector<Parked>& gone);
 
     mutable std::mutex mutex_;
     const int epfd_;

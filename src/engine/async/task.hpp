@@ -106,9 +106,6 @@ public:
     void unpark() const noexcept {
         if (task_) task_->unpark();
     }
-    void settle() const noexcept {
-        if (task_) task_->settle();
-    }
     const std::shared_ptr<detail::TaskBase>& task() const noexcept { return task_; }
 
 private:
