@@ -285,6 +285,8 @@ def test_close_wakes_blocked_operations():
 
 @pytest.mark.skipif(threading.current_thread() is not threading.main_thread(), reason="signals need the main thread")
 def test_sigint_interrupts_a_blocking_read():
+    # A runner started in the background may have inherited SIGINT ignored.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     p = korvane.Serial("loop://")
     try:
         timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
@@ -299,6 +301,7 @@ def test_sigint_interrupts_a_blocking_read():
         assert p.read(2) == b"ok"
     finally:
         p.close()
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_forked_child_refuses_io():

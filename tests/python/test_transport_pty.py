@@ -268,6 +268,7 @@ def test_operations_that_cannot_start_still_end_the_transport(first):
     if pid == 0:  # pragma: no cover - the child reports through the pipe
         code = 1
         try:
+            signal.signal(signal.SIGALRM, signal.SIG_DFL)  # may be inherited ignored
             signal.alarm(20)
             os.close(read_end)
 
