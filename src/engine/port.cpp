@@ -70,7 +70,7 @@ void PortCore::close_if(std::uint64_t generation) noexcept {
     std::unique_ptr<Backend> old;
     {
         std::lock_guard b(backend_mutex_);
-        if (!backend_ || generation_ != generation) return;
+        if (!backend_of(generation)) return;
         old = std::move(backend_);
         open_generation_.store(0, std::memory_order_release);
     }
@@ -173,6 +173,19 @@ Status PortCore::set_break_condition(bool on) {
     return {};
 }
 
+// A break's own calls. Its end always stores the flag off (no open applies a
+// stored break, so a later open's line is not in break either).
+Status PortCore::set_break_condition_of(std::uint64_t generation, bool on) {
+    std::lock_guard b(backend_mutex_);
+    auto* held = backend_of(generation);
+    if (held || !on) {
+        std::lock_guard s(state_mutex_);
+        state_.break_condition = on;
+    }
+    if (!held) return fail(SerialError::not_open());
+    return held->set_break_state(on);
+}
+
 namespace {
 
 bool line_differs(const Settings& a, const Settings& b) {
@@ -216,16 +229,19 @@ Status PortCore::update_settings(const SettingsUpdate& change) {
     return reconfigure([&](Settings& s) { change.apply_to(s); });
 }
 
-Poll<Result<std::size_t>> PortCore::poll_read_some(Context& cx, MutableBytes buffer) {
+Poll<Result<std::size_t>> PortCore::poll_read_some(Context& cx, MutableBytes buffer,
+                                                   std::optional<std::uint64_t> generation) {
     std::lock_guard b(backend_mutex_);
-    if (!backend_) return Result<std::size_t>(std::unexpect, SerialError::not_open());
-    return backend_->poll_read(cx, buffer);
+    auto* held = generation ? backend_of(*generation) : backend_.get();
+    if (!held) return Result<std::size_t>(std::unexpect, SerialError::not_open());
+    return held->poll_read(cx, buffer);
 }
 
-Poll<Result<std::size_t>> PortCore::poll_write_some(Context& cx, Bytes data) {
+Poll<Result<std::size_t>> PortCore::poll_write_some(Context& cx, Bytes data, std::optional<std::uint64_t> generation) {
     std::lock_guard b(backend_mutex_);
-    if (!backend_) return Result<std::size_t>(std::unexpect, SerialError::not_open());
-    return backend_->poll_write(cx, data);
+    auto* held = generation ? backend_of(*generation) : backend_.get();
+    if (!held) return Result<std::size_t>(std::unexpect, SerialError::not_open());
+    return held->poll_write(cx, data);
 }
 
 namespace {
@@ -253,10 +269,11 @@ bool ends_with(const ByteVec& data, const ByteVec& tail) {
 
 // Both the lock and the guarded body are named locals so that, whether the
 // operation ends or is dropped, the body goes first and the lock last.
-template <class T>
-Op<Result<T>> locked(std::shared_ptr<PortCore> self, Lock PortCore::*lock, Op<Result<T>> body) {
+// `make(generation)` makes the body for the open the guard found.
+template <class Make>
+std::invoke_result_t<Make&, std::uint64_t> locked(std::shared_ptr<PortCore> self, Lock PortCore::*lock, Make make) {
     auto held = co_await ((*self).*lock).lock();
-    auto guarded = self->until_closed(std::move(body));
+    auto guarded = self->until_closed_with(std::move(make));
     co_return co_await Lock::holding(held, guarded);
 }
 
@@ -269,13 +286,12 @@ Op<Result<T>> locked_from(std::shared_ptr<PortCore> self, Lock::Guard lock, std:
     co_return co_await Lock::holding(held, guarded);
 }
 
-// Acts once the write has held the write lock, however it ends.
+// Acts once the write's body has run, however it ends; only on its own open.
 struct CancelWrite {
     PortCore* port;
+    std::uint64_t generation;
     ~CancelWrite() {
-        port->with_backend_slot([](Backend* b) {
-            if (b) (void)b->cancel_write();
-        });
+        (void)port->with_backend_of(generation, [](Backend& b) { return b.cancel_write(); });
     }
 };
 
@@ -284,8 +300,11 @@ bool is_exactly_zero(const std::optional<Seconds>& s) {
 }
 
 // With `begun`, the write goes on from the fast path with its snapshot and deadline.
-Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background, std::optional<port::Begun> begun,
-                                   std::size_t written) {
+// Every step is on the back-end of `generation`.
+Op<Result<std::size_t>> write_body(PortCore* self, std::uint64_t generation, ByteVec data, bool background,
+                                   std::optional<port::Begun> begun, std::size_t written) {
+    // First, so that it acts after the waits are dropped.
+    CancelWrite cancel_hook{self, generation};
     std::optional<Seconds> write_timeout;
     if (begun)
         write_timeout = begun->settings.write_timeout;
@@ -296,12 +315,13 @@ Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background
     auto cancel = self->cancel_write.notified();
     while (written < data.size()) {
         auto rest = Bytes(data).subspan(written);
-        auto step = [self, rest](Context& cx) { return self->poll_write_some(cx, rest); };
+        auto step = [self, rest, generation](Context& cx) { return self->poll_write_some(cx, rest, generation); };
         Result<std::size_t> r;
         if (zero) {
             auto once = co_await poll_once(poll_fn(step));
             if (!once) {
-                auto detached = self->with_backend([](Backend& b) -> Result<std::size_t> { return b.detach_write(); });
+                auto detached = self->with_backend_of(
+                    generation, [](Backend& b) -> Result<std::size_t> { return b.detach_write(); });
                 if (!detached) co_return fail(std::move(detached.error()));
                 co_return written + *detached;
             }
@@ -327,20 +347,19 @@ Op<Result<std::size_t>> write_body(PortCore* self, ByteVec data, bool background
 }
 
 Op<Result<std::size_t>> write_op(std::shared_ptr<PortCore> self, ByteVec data, bool background) {
-    auto held = co_await self->write_lock.lock();
-    CancelWrite cancel{self.get()};
-    auto guarded = self->until_closed(write_body(self.get(), std::move(data), background, std::nullopt, 0));
-    co_return co_await Lock::holding(held, guarded);
+    auto* port = self.get();
+    return locked(std::move(self), &PortCore::write_lock,
+                  [port, data = std::move(data), background](std::uint64_t generation) mutable {
+                      return write_body(port, generation, std::move(data), background, std::nullopt, 0);
+                  });
 }
 
 Op<Result<std::size_t>> write_op_from(std::shared_ptr<PortCore> self, port::Begun begun, ByteVec data,
                                       std::size_t written) {
-    auto held = std::move(begun.held);
-    CancelWrite cancel{self.get()};
+    auto lock = std::move(begun.held);
     const auto generation = begun.generation;
-    auto guarded =
-        self->until_closed_from(generation, write_body(self.get(), std::move(data), false, std::move(begun), written));
-    co_return co_await Lock::holding(held, guarded);
+    auto body = write_body(self.get(), generation, std::move(data), false, std::move(begun), written);
+    return locked_from(std::move(self), std::move(lock), generation, std::move(body));
 }
 
 Status drain_now(Drain drain) {
@@ -354,8 +373,8 @@ Status drain_now(Drain drain) {
     return out;
 }
 
-Op<Status> flush_body(PortCore* self) {
-    auto drain = self->with_backend([](Backend& b) { return b.drain_handle(); });
+Op<Status> flush_body(PortCore* self, std::uint64_t generation) {
+    auto drain = self->with_backend_of(generation, [](Backend& b) { return b.drain_handle(); });
     if (!drain) co_return fail(std::move(drain.error()));
     if (!drain->fd()) co_return Status{};
     // The job owns the descriptor, so it is closed once, also if the job never runs.
@@ -368,16 +387,17 @@ Op<Status> flush_body(PortCore* self) {
 // Turns the break off when the break ends early.
 class BreakGuard {
 public:
-    explicit BreakGuard(PortCore* port) noexcept : port_(port) {}
+    BreakGuard(PortCore* port, std::uint64_t generation) noexcept : port_(port), generation_(generation) {}
     BreakGuard(const BreakGuard&) = delete;
     BreakGuard& operator=(const BreakGuard&) = delete;
     ~BreakGuard() {
-        if (port_) (void)port_->set_break_condition(false);
+        if (port_) (void)port_->set_break_condition_of(generation_, false);
     }
     void disarm() noexcept { port_ = nullptr; }
 
 private:
     PortCore* port_;
+    std::uint64_t generation_;
 };
 
 Duration saturating_sub(Duration a, Duration b) {
@@ -390,9 +410,9 @@ Duration saturating_sub(Duration a, Duration b) {
 // the actual start, so a late timer shortens the sleep instead of the break.
 constexpr Duration break_split = Duration::from_millis(5);
 
-Op<Status> break_body(PortCore* self, Duration duration) {
-    if (auto on = self->set_break_condition(true); !on) co_return on;
-    BreakGuard guard(self);
+Op<Status> break_body(PortCore* self, std::uint64_t generation, Duration duration) {
+    if (auto on = self->set_break_condition_of(generation, true); !on) co_return on;
+    BreakGuard guard(self, generation);
     const auto start = Clock::now();
     if (auto first = saturating_sub(duration, break_split); !first.is_zero()) {
         if (auto until = deadline_after(start, first)) {
@@ -410,15 +430,15 @@ Op<Status> break_body(PortCore* self, Duration duration) {
     auto done = co_await job;
     if (!done) co_return fail(SerialError::io(std::move(done.error())));
     guard.disarm();
-    co_return self->set_break_condition(false);
+    co_return self->set_break_condition_of(generation, false);
 }
 
 }  // namespace
 
-Op<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore* self, MutableBytes buffer,
-                                                            std::optional<Instant> deadline) {
+Op<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore* self, std::uint64_t generation,
+                                                            MutableBytes buffer, std::optional<Instant> deadline) {
     auto cancel = self->cancel_read.notified();
-    auto step = [self, buffer](Context& cx) { return self->poll_read_some(cx, buffer); };
+    auto step = [self, buffer, generation](Context& cx) { return self->poll_read_some(cx, buffer, generation); };
     std::optional<Result<std::size_t>> got;
     if (!deadline) {
         auto won = co_await select(poll_fn(step), cancel);
@@ -436,8 +456,8 @@ Op<Result<std::optional<std::size_t>>> PortCore::read_chunk(PortCore* self, Muta
     co_return std::optional<std::size_t>(**got);
 }
 
-Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size, std::optional<port::Begun> begun,
-                                         ByteVec out) {
+Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t generation, std::uint64_t size,
+                                         std::optional<port::Begun> begun, ByteVec out) {
     const auto s = begun ? begun->settings : self->with_state([](const port::State& st) { return st.settings; });
     const auto overall = begun ? begun->deadline : deadline_from(s.timeout);
     const auto inter = settings::duration(s.inter_byte_timeout);
@@ -446,7 +466,7 @@ Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size, st
     ByteVec buffer(std::max<std::size_t>(room, 1));
     while (out.size() < size) {
         auto want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), size - out.size()));
-        auto got = co_await read_chunk(self, MutableBytes(buffer).first(want),
+        auto got = co_await read_chunk(self, generation, MutableBytes(buffer).first(want),
                                        step_deadline(overall, inter, !out.empty()));
         if (!got) co_return fail(std::move(got.error()));
         if (!*got) break;
@@ -455,8 +475,9 @@ Op<Result<ByteVec>> PortCore::read_locked(PortCore* self, std::uint64_t size, st
     co_return std::move(out);
 }
 
-Op<Result<ByteVec>> PortCore::read_until_locked(PortCore* self, ByteVec expected, std::optional<std::uint64_t> size,
-                                                bool restart, std::optional<port::Begun> begun, ByteVec out) {
+Op<Result<ByteVec>> PortCore::read_until_locked(PortCore* self, std::uint64_t generation, ByteVec expected,
+                                                std::optional<std::uint64_t> size, bool restart,
+                                                std::optional<port::Begun> begun, ByteVec out) {
     const auto s = begun ? begun->settings : self->with_state([](const port::State& st) { return st.settings; });
     const auto timeout = settings::duration(s.timeout);
     const auto overall = begun ? begun->deadline : timeout.and_then(deadline_in);
@@ -465,7 +486,7 @@ Op<Result<ByteVec>> PortCore::read_until_locked(PortCore* self, ByteVec expected
     for (;;) {
         if (size && out.size() >= *size) break;
         auto deadline = restart ? timeout.and_then(deadline_in) : step_deadline(overall, inter, !out.empty());
-        auto got = co_await read_chunk(self, byte, deadline);
+        auto got = co_await read_chunk(self, generation, byte, deadline);
         if (!got) co_return fail(std::move(got.error()));
         if (!*got) break;
         out.push_back(byte[0]);
@@ -474,11 +495,13 @@ Op<Result<ByteVec>> PortCore::read_until_locked(PortCore* self, ByteVec expected
     co_return std::move(out);
 }
 
-Op<Result<std::vector<ByteVec>>> PortCore::readlines_locked(PortCore* self, std::optional<std::uint64_t> hint) {
+Op<Result<std::vector<ByteVec>>> PortCore::readlines_locked(PortCore* self, std::uint64_t generation,
+                                                            std::optional<std::uint64_t> hint) {
     std::vector<ByteVec> lines;
     std::uint64_t total = 0;
     for (;;) {
-        auto got = co_await read_until_locked(self, ByteVec{newline}, std::nullopt, true, std::nullopt, ByteVec{});
+        auto got =
+            co_await read_until_locked(self, generation, ByteVec{newline}, std::nullopt, true, std::nullopt, ByteVec{});
         if (!got) co_return fail(std::move(got.error()));
         if (got->empty()) break;
         total += got->size();
@@ -488,9 +511,9 @@ Op<Result<std::vector<ByteVec>>> PortCore::readlines_locked(PortCore* self, std:
     co_return std::move(lines);
 }
 
-Op<Result<ByteVec>> PortCore::read_available_locked(PortCore* self, std::uint64_t max) {
+Op<Result<ByteVec>> PortCore::read_available_locked(PortCore* self, std::uint64_t generation, std::uint64_t max) {
     ByteVec buffer(static_cast<std::size_t>(std::max<std::uint64_t>(max, 1)));
-    auto got = co_await read_chunk(self, buffer, std::nullopt);
+    auto got = co_await read_chunk(self, generation, buffer, std::nullopt);
     if (!got) co_return fail(std::move(got.error()));
     buffer.resize(got->value_or(0));
     co_return std::move(buffer);
@@ -498,32 +521,39 @@ Op<Result<ByteVec>> PortCore::read_available_locked(PortCore* self, std::uint64_
 
 Op<Result<ByteVec>> PortCore::read(std::uint64_t size) {
     auto self = shared_from_this();
-    auto body = read_locked(self.get(), size, std::nullopt, ByteVec{});
-    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+    return locked(self, &PortCore::read_lock, [port = self.get(), size](std::uint64_t generation) {
+        return read_locked(port, generation, size, std::nullopt, ByteVec{});
+    });
 }
 
 Op<Result<ByteVec>> PortCore::read_until(ByteVec expected, std::optional<std::uint64_t> size) {
     auto self = shared_from_this();
-    auto body = read_until_locked(self.get(), std::move(expected), size, false, std::nullopt, ByteVec{});
-    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+    return locked(self, &PortCore::read_lock,
+                  [port = self.get(), expected = std::move(expected), size](std::uint64_t generation) mutable {
+                      return read_until_locked(port, generation, std::move(expected), size, false, std::nullopt,
+                                               ByteVec{});
+                  });
 }
 
 Op<Result<ByteVec>> PortCore::readline(std::optional<std::uint64_t> size) {
     auto self = shared_from_this();
-    auto body = read_until_locked(self.get(), ByteVec{newline}, size, true, std::nullopt, ByteVec{});
-    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+    return locked(self, &PortCore::read_lock, [port = self.get(), size](std::uint64_t generation) {
+        return read_until_locked(port, generation, ByteVec{newline}, size, true, std::nullopt, ByteVec{});
+    });
 }
 
 Op<Result<std::vector<ByteVec>>> PortCore::readlines(std::optional<std::uint64_t> hint) {
     auto self = shared_from_this();
-    auto body = readlines_locked(self.get(), hint);
-    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+    return locked(self, &PortCore::read_lock, [port = self.get(), hint](std::uint64_t generation) {
+        return readlines_locked(port, generation, hint);
+    });
 }
 
 Op<Result<ByteVec>> PortCore::read_available(std::uint64_t max) {
     auto self = shared_from_this();
-    auto body = read_available_locked(self.get(), max);
-    return locked(std::move(self), &PortCore::read_lock, std::move(body));
+    return locked(self, &PortCore::read_lock, [port = self.get(), max](std::uint64_t generation) {
+        return read_available_locked(port, generation, max);
+    });
 }
 
 Op<Result<std::size_t>> PortCore::write_with(ByteVec data, bool background) {
@@ -532,21 +562,22 @@ Op<Result<std::size_t>> PortCore::write_with(ByteVec data, bool background) {
 
 Op<Status> PortCore::flush() {
     auto self = shared_from_this();
-    auto body = flush_body(self.get());
-    return locked(std::move(self), &PortCore::write_lock, std::move(body));
+    return locked(self, &PortCore::write_lock,
+                  [port = self.get()](std::uint64_t generation) { return flush_body(port, generation); });
 }
 
 Op<Status> PortCore::send_break(Duration duration) {
     auto self = shared_from_this();
-    auto body = break_body(self.get(), duration);
-    return locked(std::move(self), &PortCore::write_lock, std::move(body));
+    return locked(self, &PortCore::write_lock, [port = self.get(), duration](std::uint64_t generation) {
+        return break_body(port, generation, duration);
+    });
 }
 
 Op<Result<ByteVec>> PortCore::read_from(port::Begun begun, std::uint64_t size, ByteVec got) {
     auto self = shared_from_this();
     auto lock = std::move(begun.held);
     const auto generation = begun.generation;
-    auto body = read_locked(self.get(), size, std::move(begun), std::move(got));
+    auto body = read_locked(self.get(), generation, size, std::move(begun), std::move(got));
     return locked_from(std::move(self), std::move(lock), generation, std::move(body));
 }
 
@@ -555,7 +586,8 @@ Op<Result<ByteVec>> PortCore::read_until_from(port::Begun begun, ByteVec expecte
     auto self = shared_from_this();
     auto lock = std::move(begun.held);
     const auto generation = begun.generation;
-    auto body = read_until_locked(self.get(), std::move(expected), size, restart, std::move(begun), std::move(got));
+    auto body = read_until_locked(self.get(), generation, std::move(expected), size, restart, std::move(begun),
+                                  std::move(got));
     return locked_from(std::move(self), std::move(lock), generation, std::move(body));
 }
 
@@ -604,8 +636,9 @@ std::optional<Result<std::size_t>> PortCore::try_read_some(std::uint64_t generat
     {
         auto b = lock_backend(wait);
         // A close, or a close and a new open, ends the read as it ends the operation.
-        if (!backend_ || generation_ != generation) return Result<std::size_t>(std::unexpect, SerialError::not_open());
-        got = backend_->try_read(buffer);
+        auto* held = backend_of(generation);
+        if (!held) return Result<std::size_t>(std::unexpect, SerialError::not_open());
+        got = held->try_read(buffer);
     }
     if (got && *got && **got == 0) *got = fail(no_data());
     if (got && !*got && is_device_loss(got->error())) close_if(generation);
@@ -633,8 +666,9 @@ bool PortCore::read_waits_first(const port::Begun& begun, port::LockWait wait) {
     read_waits_first_.store(left - 1, std::memory_order_relaxed);
     auto b = lock_backend(wait);
     // A closed port is left to the operation to report.
-    if (!backend_ || generation_ != begun.generation) return false;
-    backend_->expect_read_wait();
+    auto* held = backend_of(begun.generation);
+    if (!held) return false;
+    held->expect_read_wait();
     return true;
 }
 
@@ -687,23 +721,25 @@ Result<port::Fast> PortCore::fast_write(port::Begun& begun, Bytes data, std::siz
     for (;;) {
         if (written > 0 && written < data.size() && cancel_write.has_permit()) return port::Fast::Wait;
         auto b = lock_backend(wait);
-        if (!backend_ || generation_ != begun.generation) return end(backend_.get(), fail(SerialError::not_open()));
-        if (written >= data.size()) return end(backend_.get(), port::Fast::Done);
-        auto r = backend_->try_write(data.subspan(written));
+        auto* held = backend_of(begun.generation);
+        if (!held) return fail(SerialError::not_open());
+        if (written >= data.size()) return end(held, port::Fast::Done);
+        auto r = held->try_write(data.subspan(written));
         if (!r) {
             if (!zero) return port::Fast::Wait;
             // The zero timeout's single poll found no room.
-            written += backend_->detach_write();
-            return end(backend_.get(), port::Fast::Done);
+            written += held->detach_write();
+            return end(held, port::Fast::Done);
         }
         if (!*r) {
+            if (!is_device_loss(r->error())) return end(held, fail(std::move(r->error())));
             b.unlock();
-            if (is_device_loss(r->error())) close_if(begun.generation);
-            b = lock_backend(wait);
-            return end(backend_.get(), fail(std::move(r->error())));
+            close_if(begun.generation);
+            return fail(std::move(r->error()));
         }
-        if (**r == 0) return end(backend_.get(), port::Fast::Done);
         written += **r;
+        // Done under this hold: a close after the last byte went out is not this write's.
+        if (**r == 0 || written >= data.size()) return end(held, port::Fast::Done);
     }
 }
 

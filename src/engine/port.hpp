@@ -161,6 +161,16 @@ public:
         if (!backend_) return R(std::unexpect, SerialError::not_open());
         return f(*backend_);
     }
+    // The same, on the back-end of one open only: NotOpen once that one is
+    // closed, also when another has been opened since.
+    template <class F>
+    auto with_backend_of(std::uint64_t generation, F&& f) -> std::invoke_result_t<F&, Backend&> {
+        using R = std::invoke_result_t<F&, Backend&>;
+        std::lock_guard g(backend_mutex_);
+        auto* held = backend_of(generation);
+        if (!held) return R(std::unexpect, SerialError::not_open());
+        return f(*held);
+    }
     // `f(Backend*)` under the back-end lock, the pointer null when closed; for
     // steps that also take the settings lock inside (the back-end lock first).
     template <class F>
@@ -181,9 +191,18 @@ public:
     }
     port::State state() const;
 
-    // One back-end poll under the back-end lock.
-    Poll<Result<std::size_t>> poll_read_some(Context& cx, MutableBytes buffer);
-    Poll<Result<std::size_t>> poll_write_some(Context& cx, Bytes data);
+    // One back-end poll under the back-end lock. With a generation, only on
+    // the back-end of that open (NotOpen otherwise), as every step of an
+    // operation is.
+    Poll<Result<std::size_t>> poll_read_some(Context& cx, MutableBytes buffer,
+                                             std::optional<std::uint64_t> generation = std::nullopt);
+    Poll<Result<std::size_t>> poll_write_some(Context& cx, Bytes data,
+                                              std::optional<std::uint64_t> generation = std::nullopt);
+    // The break flag stored, and applied to the back-end of `generation`;
+    // NotOpen, and nothing stored when turning on, once that one is gone.
+    Status set_break_condition_of(std::uint64_t generation, bool on);
+    // The generation of the held back-end; nothing when closed.
+    std::optional<std::uint64_t> open_generation() const;
 
     // The I/O operations. Each owns a handle on the port, takes the read lock
     // (reads) or the write lock (writes, flush, break) at its first poll, and
@@ -232,13 +251,21 @@ public:
     // closes meanwhile, and closes the port when its error shows device loss.
     template <class T>
     Op<Result<T>> until_closed(Op<Result<T>> op) {
-        return guard(shared_from_this(), std::move(op), std::nullopt);
+        return guard(shared_from_this(), [op = std::move(op)](std::uint64_t) mutable { return std::move(op); },
+                     std::nullopt);
     }
     // The same for a body begun on the fast path: NotOpen unless the back-end
     // of `generation` is still the one held.
     template <class T>
     Op<Result<T>> until_closed_from(std::uint64_t generation, Op<Result<T>> op) {
-        return guard(shared_from_this(), std::move(op), generation);
+        return guard(shared_from_this(), [op = std::move(op)](std::uint64_t) mutable { return std::move(op); },
+                     generation);
+    }
+    // The same for the body `make(generation)` makes for the open found, so
+    // that its steps can keep to that open's back-end.
+    template <class Make>
+    auto until_closed_with(Make make) {
+        return guard(shared_from_this(), std::move(make), std::nullopt);
     }
 
 private:
@@ -247,19 +274,23 @@ private:
 
     // The read step: a count of 1 or more, nothing (deadline, cancel, or a
     // single poll that found no data), or an error. The caller holds the port.
-    static Op<Result<std::optional<std::size_t>>> read_chunk(PortCore* self, MutableBytes buffer,
-                                                             std::optional<Instant> deadline);
+    // The bodies' steps are on the back-end of `generation` only.
+    static Op<Result<std::optional<std::size_t>>> read_chunk(PortCore* self, std::uint64_t generation,
+                                                             MutableBytes buffer, std::optional<Instant> deadline);
     // With `begun`, the body goes on from the fast path: its snapshot and
     // deadline, and the bytes in `out`.
-    static Op<Result<ByteVec>> read_locked(PortCore* self, std::uint64_t size, std::optional<port::Begun> begun,
-                                           ByteVec out);
-    static Op<Result<ByteVec>> read_until_locked(PortCore* self, ByteVec expected, std::optional<std::uint64_t> size,
-                                                 bool restart, std::optional<port::Begun> begun, ByteVec out);
-    static Op<Result<std::vector<ByteVec>>> readlines_locked(PortCore* self, std::optional<std::uint64_t> hint);
-    static Op<Result<ByteVec>> read_available_locked(PortCore* self, std::uint64_t max);
+    static Op<Result<ByteVec>> read_locked(PortCore* self, std::uint64_t generation, std::uint64_t size,
+                                           std::optional<port::Begun> begun, ByteVec out);
+    static Op<Result<ByteVec>> read_until_locked(PortCore* self, std::uint64_t generation, ByteVec expected,
+                                                 std::optional<std::uint64_t> size, bool restart,
+                                                 std::optional<port::Begun> begun, ByteVec out);
+    static Op<Result<std::vector<ByteVec>>> readlines_locked(PortCore* self, std::uint64_t generation,
+                                                             std::optional<std::uint64_t> hint);
+    static Op<Result<ByteVec>> read_available_locked(PortCore* self, std::uint64_t generation, std::uint64_t max);
 
-    template <class T>
-    static Op<Result<T>> guard(std::shared_ptr<PortCore> self, Op<Result<T>> op, std::optional<std::uint64_t> known);
+    template <class Make>
+    static std::invoke_result_t<Make&, std::uint64_t> guard(std::shared_ptr<PortCore> self, Make make,
+                                                             std::optional<std::uint64_t> known);
 
     // The lock taken, the port open with the same back-end, the state read.
     std::optional<Result<port::Begun>> begin(Lock& lock, Notify& cancel);
@@ -270,8 +301,10 @@ private:
 
     // With the back-end lock held.
     Status install(std::unique_ptr<Backend> backend);
-    // The generation of the held back-end; nothing when closed.
-    std::optional<std::uint64_t> open_generation() const;
+    // The held back-end if it is the one of `generation`, else null.
+    Backend* backend_of(std::uint64_t generation) const noexcept {
+        return backend_ && generation_ == generation ? backend_.get() : nullptr;
+    }
     // Closes only if the held back-end is still the one of `generation`.
     void close_if(std::uint64_t generation) noexcept;
 
@@ -279,23 +312,23 @@ private:
     port::ForkEntry fork_entry_{*this};
 };
 
-template <class T>
-Op<Result<T>> PortCore::guard(std::shared_ptr<PortCore> self, Op<Result<T>> op, std::optional<std::uint64_t> known) {
+template <class Make>
+std::invoke_result_t<Make&, std::uint64_t> PortCore::guard(std::shared_ptr<PortCore> self, Make make,
+                                                            std::optional<std::uint64_t> known) {
     // Made before the presence check: a close before it empties the slot, a
     // close after it bumps the epoch this wait was made with.
     auto closed = self->closed.notified();
     auto generation = self->open_generation();
-    if (!generation || (known && *generation != *known)) {
-        op.reset();
-        co_return Result<T>(std::unexpect, SerialError::not_open());
-    }
-    std::optional<Result<T>> result;
+    if (!generation || (known && *generation != *known)) co_return fail(SerialError::not_open());
+    std::optional<PollOutput<std::invoke_result_t<Make&, std::uint64_t>>> result;
     {
-        auto race = select(std::move(op), closed);
+        // The close first: a body ready at the same poll would give bytes
+        // gathered before it, or a count from a later open.
+        auto race = select_biased(closed, make(*generation));
         auto won = co_await race;
         // Leaving the block drops the operation with everything it holds.
-        if (won.index() == 1) co_return Result<T>(std::unexpect, SerialError::not_open());
-        result.emplace(std::move(std::get<0>(won)));
+        if (won.index() == 0) co_return fail(SerialError::not_open());
+        result.emplace(std::move(std::get<1>(won)));
     }
     if (!*result && is_device_loss(result->error())) self->close_if(*generation);
     co_return std::move(*result);
