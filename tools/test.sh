@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test: the C++ core (normal, ThreadSanitizer, AddressSanitizer with
-# UBSan), the Python behaviour against the staged package, the free-threaded
-# compile, and the wheel that pip builds.
+# UBSan), the Python behaviour against the staged package (also on the debug
+# and on a free-threaded interpreter), the free-threaded compile, and the
+# wheel that pip builds.
 set -euo pipefail
 . "$(dirname "$0")/common.sh"
 
@@ -34,6 +35,9 @@ if command -v python3.14d >/dev/null; then
 else
     echo "python3.14d not found: skipped"
 fi
+
+step "Python tests on a free-threaded interpreter, the lock off"
+bash "$top/tools/free_threaded.sh"
 
 step "C++ tests under ThreadSanitizer"
 configure_build build-tsan -DKORVANE_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo

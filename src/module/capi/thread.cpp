@@ -75,11 +75,22 @@ struct Pinned {
 };
 thread_local Pinned pinned;
 
+// Not on the free-threaded build: there the last release of an object a thread
+// made, done by another thread, waits in the maker's thread state until the
+// maker runs Python again, which an idle worker may never do. Freeing the
+// state at each delivery's end hands such releases over at once.
+#ifdef Py_GIL_DISABLED
+constexpr bool pin_state = false;
+#else
+constexpr bool pin_state = true;
+#endif
+
 }  // namespace
 
 Attached::Attached() noexcept {
     if (finalizing()) return;
-    const bool fresh = !pinned.held && runtime::on_worker() && PyGILState_GetThisThreadState() == nullptr;
+    const bool fresh =
+        pin_state && !pinned.held && runtime::on_worker() && PyGILState_GetThisThreadState() == nullptr;
     state_ = PyGILState_Ensure();
     ok_ = true;
     if (fresh) {
