@@ -1,5 +1,7 @@
 #include "module/loop_park.hpp"
 
+#include <sys/select.h>
+
 #include <array>
 
 #include "module/capi/call.hpp"
@@ -91,10 +93,29 @@ bool remember_refusal(PyObject* loop) noexcept {
     }
 }
 
-// Null when no watch can be made now; throws when the loop refuses it.
-std::shared_ptr<LoopWatch> make(PyObject* loop) {
+// select() cannot watch a descriptor at or above FD_SETSIZE: a loop on a
+// SelectSelector given one fails in its next select().
+bool selects(PyObject* loop) {
+    Ref selector = Ref::steal(PyObject_GetAttrString(loop, "_selector"));
+    if (!selector) {
+        PyErr_Clear();
+        return false;
+    }
+    Ref type = py::import_attr("selectors", "SelectSelector");
+    int is = PyObject_IsInstance(selector.get(), type.get());
+    if (is < 0) PyErr_Clear();
+    return is != 0;
+}
+
+// Null when no watch can be made now, with `refused` set when the loop could
+// not watch it; throws when the loop refuses it.
+std::shared_ptr<LoopWatch> make(PyObject* loop, bool& refused) {
     auto watch = LoopWatch::create();
     if (!watch) return nullptr;
+    if (watch->fd() >= FD_SETSIZE && selects(loop)) {
+        refused = true;
+        return nullptr;
+    }
     auto holder = std::make_unique<std::shared_ptr<LoopWatch>>(watch);
     Ref capsule = Ref::steal(PyCapsule_New(holder.get(), capsule_name, capsule_free));
     holder.release();
@@ -125,12 +146,16 @@ std::shared_ptr<LoopWatch> watch_of(PyObject* loop) noexcept {
     if (!free_slot) return nullptr;
     *free_slot = Known{};
     std::shared_ptr<LoopWatch> w;
+    bool refused = false;
     try {
-        w = make(loop);
+        w = make(loop, refused);
     } catch (...) {
         // The loop cannot watch a descriptor: asked once only.
         py::raise_current();
         PyErr_Clear();
+        refused = true;
+    }
+    if (refused) {
         free_slot->loop = loop;
         free_slot->refused = true;
         free_slot->weakly = remember_refusal(loop);

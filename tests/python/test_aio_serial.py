@@ -4,6 +4,7 @@ import asyncio
 import contextvars
 import gc
 import sys
+import sysconfig
 import threading
 import time
 
@@ -134,6 +135,8 @@ def test_done_callback_without_a_loop_runs_on_the_worker(port):
     assert where == [(True, "at registration", False)]
 
 
+@pytest.mark.skipif(bool(sysconfig.get_config_var("Py_GIL_DISABLED")),
+                    reason="on the free-threaded build a worker frees its thread state after each delivery")
 def test_a_worker_keeps_its_thread_state_between_deliveries(port):
     # Thread-local data lives in the thread state: a state made per delivery
     # would forget it every time.

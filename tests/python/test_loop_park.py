@@ -4,6 +4,7 @@ loops, cancels, closes, deadlines and the loop letting go. Pseudo-terminals
 stand in for devices; the master end plays the device."""
 
 import asyncio
+import contextlib
 import gc
 import inspect
 import os
@@ -773,3 +774,81 @@ def test_a_new_loop_where_a_refusing_one_lived_gets_a_watch(ptys):
         pytest.skip("no new loop took the old address")
     assert run(one, loop=loop) == b"x"
     assert (loop.watches, loop.threadsafe) == (1, 0)
+
+
+@contextlib.contextmanager
+def high_descriptors():
+    """Makes every new descriptor land above select()'s FD_SETSIZE."""
+    import resource
+
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    need = 1300
+    if soft < need:
+        if hard != resource.RLIM_INFINITY and hard < need:
+            pytest.skip("the descriptor limit is too low")
+        resource.setrlimit(resource.RLIMIT_NOFILE, (need, hard))
+    fds = []
+    try:
+        while not fds or fds[-1] < 1100:
+            fds.append(os.open(os.devnull, os.O_RDONLY))
+        yield
+    finally:
+        for fd in fds:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+
+
+def make_loop(kind):
+    import selectors
+
+    if kind == "uvloop":
+        return pytest.importorskip("uvloop").new_event_loop()
+    return asyncio.SelectorEventLoop({"select": selectors.SelectSelector,
+                                      "poll": selectors.PollSelector}[kind]())
+
+
+async def every_flavour():
+    port = aio.Serial("loop://", timeout=5)
+    await port.write(b"ab")
+    assert await port.read(2) == b"ab"
+    port.close()
+
+    class Echoed(asyncio.Protocol):
+        def __init__(self):
+            self.data = b""
+            self.got = asyncio.get_running_loop().create_future()
+
+        def data_received(self, data):
+            self.data += data
+            if len(self.data) >= 4 and not self.got.done():
+                self.got.set_result(self.data)
+
+    loop = asyncio.get_running_loop()
+    transport, protocol = await aio.create_serial_connection(loop, Echoed, "loop://")
+    transport.write(b"ping")
+    assert await asyncio.wait_for(protocol.got, 5) == b"ping"
+    transport.close()
+
+    reader, writer = await aio.open_serial_connection(url="loop://")
+    writer.write(b"line\n")
+    assert await asyncio.wait_for(reader.readline(), 5) == b"line\n"
+    writer.close()
+    await writer.wait_closed()
+
+
+@pytest.mark.parametrize("kind", ["select", "poll", "uvloop"])
+def test_other_loops_run_every_flavour(kind):
+    loop = make_loop(kind)
+    try:
+        loop.run_until_complete(every_flavour())
+    finally:
+        loop.close()
+
+
+def test_a_select_loop_is_never_given_a_descriptor_it_cannot_watch():
+    loop = make_loop("select")  # its own descriptors are below the limit
+    try:
+        with high_descriptors():
+            loop.run_until_complete(every_flavour())
+    finally:
+        loop.close()

@@ -99,3 +99,46 @@ def test_failed_reconfigure_keeps_record_and_device_agreeing(pty):
         assert port.timeout == 1
     finally:
         port.close()
+
+
+@pytest.mark.parametrize("call", ["read", "read_until"])
+@pytest.mark.parametrize("reopen", ["close and open", "port change"])
+def test_a_read_never_spans_a_reopen(pty, call, reopen):
+    # The bytes gathered before the close belong to an open that has ended:
+    # joined to bytes of the next open they would be a record nobody sent.
+    master, _, path = pty
+    port = korvane.Serial(path, timeout=2)
+    outcomes = []
+    try:
+        for i in range(60):
+            os.write(master, b"a" * 48)
+            got = []
+
+            def reader():
+                try:
+                    if call == "read":
+                        got.append(port.read(96))
+                    else:
+                        got.append(port.read_until(b"\n", 96))
+                except korvane.PortNotOpenError:
+                    got.append(None)
+
+            t = threading.Thread(target=reader)
+            t.start()
+            time.sleep(0.002 + (i % 15) / 1000)
+            if reopen == "port change":
+                port.port = path
+            else:
+                port.close()
+                port.open()
+            os.write(master, b"b" * 48)
+            t.join(10)
+            assert not t.is_alive()
+            if got[0] is not None:
+                assert not (b"a" in got[0] and b"b" in got[0]), got[0]
+            outcomes.append(got[0])
+            port.reset_input_buffer()
+            termios.tcflush(master, termios.TCIFLUSH)
+    finally:
+        port.close()
+    assert outcomes.count(None) > len(outcomes) // 2

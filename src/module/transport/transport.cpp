@@ -1,6 +1,7 @@
 // _TransportCore: the state machine behind one asyncio transport over one
-// port. Port operations complete on runtime workers; their completions come
-// back through the loop's queue, so every handler runs on the loop thread.
+// port. An operation parked on the loop's watch completes on the loop thread
+// itself; one the runtime drives completes on a worker and comes back through
+// the loop's queue. Either way every handler runs on the loop thread.
 // The state lock is a leaf: Python is called, and operations are started or
 // cancelled, only after it is released.
 #include "module/transport/transport.hpp"
