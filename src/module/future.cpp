@@ -223,6 +223,49 @@ bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept {
     return true;
 }
 
+int visit_through(Shared& shared, const void* loop, visitproc visit, void* arg) {
+    if (runtime::forked()) return 0;
+    std::lock_guard lock(shared.mutex);
+    auto& st = shared.state;
+    // Once done, the completing thread owns what is still listed.
+    if (st.outcome) return 0;
+    for (auto& w : st.waiters) {
+        if (w.loop.get() != loop) continue;
+        Py_VISIT(w.loop.get());
+        Py_VISIT(w.future.get());
+    }
+    for (auto& cb : st.callbacks) {
+        if (!cb->held || cb->via != loop) continue;
+        Py_VISIT(cb->fn.get());
+        Py_VISIT(cb->future.get());
+        Py_VISIT(cb->context.get());
+        Py_VISIT(cb->loop.get());
+    }
+    return 0;
+}
+
+void drop_through(Shared& shared, const void* loop) noexcept {
+    if (runtime::forked()) return;
+    std::vector<Waiter> waiters;
+    std::vector<std::shared_ptr<Callback>> callbacks;
+    try {
+        std::lock_guard lock(shared.mutex);
+        auto& st = shared.state;
+        if (st.outcome) return;
+        auto other_w = std::stable_partition(st.waiters.begin(), st.waiters.end(),
+                                             [&](const Waiter& w) { return w.loop.get() != loop; });
+        std::move(other_w, st.waiters.end(), std::back_inserter(waiters));
+        st.waiters.erase(other_w, st.waiters.end());
+        auto other_cb = std::stable_partition(st.callbacks.begin(), st.callbacks.end(),
+                                              [&](const auto& cb) { return !cb->held || cb->via != loop; });
+        std::move(other_cb, st.callbacks.end(), std::back_inserter(callbacks));
+        st.callbacks.erase(other_cb, st.callbacks.end());
+    } catch (...) {
+        // Out of memory moving them out: they stay, as roots.
+    }
+    // Released here, outside the lock.
+}
+
 bool cancel_shared(const std::shared_ptr<Shared>& shared) noexcept {
     std::shared_ptr<AbortHandle> handle;
     {
@@ -336,13 +379,14 @@ Ref OpFuture::block() const {
 }
 
 void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop,
-                                 bool held) const {
+                                 bool held, const void* via) const {
     auto cb = std::make_shared<future::Callback>();
     cb->fn = py::SendRef(Ref::borrow(fn));
     cb->future = py::SendRef(Ref::borrow(future_object));
     cb->context = py::SendRef(Ref::borrow(context));
     if (loop) cb->loop = py::SendRef(Ref::borrow(loop));
     cb->held = held || loop;
+    cb->via = loop ? loop : via;
     {
         std::lock_guard lock(shared_->mutex);
         if (!shared_->state.outcome) {
@@ -353,9 +397,9 @@ void OpFuture::register_callback(PyObject* future_object, PyObject* fn, PyObject
     future::run_or_report(*cb, py::name<"call_soon">());
 }
 
-void OpFuture::on_done_here(PyObject* future_object, PyObject* fn) const {
+void OpFuture::on_done_here(PyObject* future_object, PyObject* fn, const void* via) const {
     Ref context = Ref::steal(PyObject_CallNoArgs(copy_context()));
-    register_callback(future_object, fn, context.get(), nullptr, true);
+    register_callback(future_object, fn, context.get(), nullptr, true, via);
 }
 
 CompleteOnDrop::~CompleteOnDrop() {

@@ -69,6 +69,9 @@ struct Callback {
     // loop's reader registration, and the collector neither visits nor
     // clears it.
     bool held = false;
+    // The loop a held callback delivers through, by identity (also for one
+    // run on the completing thread that forwards to a loop).
+    const void* via = nullptr;
 };
 
 struct State {
@@ -159,6 +162,12 @@ py::Ref current_loop() noexcept;
 // (see AbortHandle::hand_over). Never raises.
 void hand_over(const std::shared_ptr<Shared>& shared, const void* loop_here) noexcept;
 bool complete(const std::shared_ptr<Shared>& shared, OpResult result) noexcept;
+// What a pending operation will deliver through `loop` (its awaiters there and
+// the held callbacks that go there), for the collector: `loop` owns them
+// while it can run them, so a loop nobody can reach is collected with them.
+int visit_through(Shared& shared, const void* loop, visitproc visit, void* arg);
+// Drops those deliveries: the loop will never run them. Never throws.
+void drop_through(Shared& shared, const void* loop) noexcept;
 bool cancel_shared(const std::shared_ptr<Shared>& shared) noexcept;
 // Never throws: a failed conversion is the conversion.
 Conversion to_python(const std::shared_ptr<Shared>& shared, const OpResult& result) noexcept;
@@ -190,12 +199,13 @@ public:
     py::Ref block() const;
     // Registers a done-callback on future_object; held as Callback::held
     // says (always with a loop). Throws only when out of memory, with nothing
-    // registered; a failing callback is reported, not raised.
+    // registered; a failing callback is reported, not raised. `via`: see
+    // Callback::via, when there is no loop.
     void register_callback(PyObject* future_object, PyObject* fn, PyObject* context, PyObject* loop,
-                           bool held = false) const;
+                           bool held = false, const void* via = nullptr) const;
     // fn(future) runs on the thread that completes the operation; fn is held
-    // until then. Throws.
-    void on_done_here(PyObject* future_object, PyObject* fn) const;
+    // until then, and forwards to `via` (by identity). Throws.
+    void on_done_here(PyObject* future_object, PyObject* fn, const void* via) const;
 
 private:
     std::shared_ptr<Shared> shared_;

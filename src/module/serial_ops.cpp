@@ -170,7 +170,11 @@ Result<OpFuture> start(Operation op) {
     auto rt = runtime::runtime();
     if (!rt) return std::unexpected(rt.error());
     if (py::Ref loop = future::current_loop())
-        if (auto watch = loop_park::watch_of(loop.get())) return start_parked(**rt, std::move(op), *watch, loop.get());
+        if (auto watch = loop_park::watch_of(loop.get())) {
+            OpFuture f = start_parked(**rt, std::move(op), *watch, loop.get());
+            loop_park::track(loop.get(), f.shared());
+            return f;
+        }
     std::optional<OpResult> done;
     std::optional<Result<OpFuture>> spawned;
     {

@@ -4,14 +4,17 @@ loops, cancels, closes, deadlines and the loop letting go. Pseudo-terminals
 stand in for devices; the master end plays the device."""
 
 import asyncio
-import contextlib
 import gc
 import inspect
 import os
+import resource
+import selectors
 import sys
 import threading
 import time
 import tty
+import warnings
+import weakref
 
 import pytest
 
@@ -776,79 +779,167 @@ def test_a_new_loop_where_a_refusing_one_lived_gets_a_watch(ptys):
     assert (loop.watches, loop.threadsafe) == (1, 0)
 
 
-@contextlib.contextmanager
-def high_descriptors():
-    """Makes every new descriptor land above select()'s FD_SETSIZE."""
-    import resource
+def exclusive_open(path, within=5.0):
+    deadline = time.monotonic() + within
+    while True:
+        try:
+            return korvane.Serial(path, exclusive=True)
+        except korvane.SerialException:
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.02)
 
+
+class Keeper(asyncio.Protocol):
+    def connection_made(self, transport):
+        self.transport = transport
+
+
+@pytest.mark.parametrize("ending", ["returned", "stopped"])
+@pytest.mark.parametrize("parked", ["write", "read"])
+def test_a_loop_dropped_unclosed_frees_its_parked_transport(ptys, parked, ending):
+    master, path = ptys.pty()  # the far end never reads
+    loop = asyncio.new_event_loop()
+
+    async def main():
+        transport, _ = await aio.create_serial_connection(loop, Keeper, path, exclusive=True)
+        if parked == "write":
+            transport.write(b"x" * 1_000_000)
+        await asyncio.sleep(0.05)
+        if ending == "stopped":
+            loop.stop()
+        return weakref.ref(transport)
+
+    if ending == "stopped":
+        task = loop.create_task(main())
+        loop.run_forever()
+        ref = task.result()
+        del task
+    else:
+        ref = loop.run_until_complete(main())
+    del loop, main
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", ResourceWarning)
+        gc.collect()
+    assert ref() is None
+    exclusive_open(path, within=0.5).close()
+
+
+def test_a_reading_transport_on_a_running_loop_survives_collections(ptys):
+    master, path = ptys.pty()
+    got = []
+
+    class Reader(asyncio.Protocol):
+        def data_received(self, data):
+            got.append(data)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        await aio.create_serial_connection(loop, Reader, path)  # nothing keeps it
+        await asyncio.sleep(0.05)
+        gc.collect()
+        os.write(master, b"ab")
+        async with asyncio.timeout(5):
+            while b"".join(got) != b"ab":
+                await asyncio.sleep(0.01)
+
+    run(main)
+
+
+def test_an_unreferenced_task_awaiting_a_parked_read_is_not_destroyed(ptys):
+    master, port = ptys.port()
+    got = []
+
+    async def reader():
+        got.append(await port.read(2))
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        loop.create_task(reader())
+        await asyncio.sleep(0.05)
+        gc.collect()
+        os.write(master, b"ok")
+        async with asyncio.timeout(5):
+            while not got:
+                await asyncio.sleep(0.01)
+
+    run(main)
+    assert got == [b"ok"]
+
+
+@pytest.fixture
+def many_files():
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    need = 1300
-    if soft < need:
-        if hard != resource.RLIM_INFINITY and hard < need:
-            pytest.skip("the descriptor limit is too low")
-        resource.setrlimit(resource.RLIMIT_NOFILE, (need, hard))
-    fds = []
+    if hard != resource.RLIM_INFINITY and hard < 1200:
+        pytest.skip("the descriptor limit is too low")
+    resource.setrlimit(resource.RLIMIT_NOFILE, (max(soft, 1200) if hard == resource.RLIM_INFINITY else hard, hard))
+    files = []
     try:
-        while not fds or fds[-1] < 1100:
-            fds.append(os.open(os.devnull, os.O_RDONLY))
-        yield
+        yield lambda: files.extend(open(os.devnull) for _ in range(1100))
     finally:
-        for fd in fds:
-            os.close(fd)
+        for f in files:
+            f.close()
         resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
 
 
-def make_loop(kind):
-    import selectors
+@pytest.mark.parametrize("selector", [selectors.SelectSelector, selectors.PollSelector])
+def test_loops_on_other_selectors_with_descriptors_above_select_limit(ptys, many_files, selector):
+    loop = asyncio.SelectorEventLoop(selector())
+    many_files()
+    master, port = ptys.port()
 
-    if kind == "uvloop":
-        return pytest.importorskip("uvloop").new_event_loop()
-    return asyncio.SelectorEventLoop({"select": selectors.SelectSelector,
-                                      "poll": selectors.PollSelector}[kind]())
+    async def main():
+        loopback = aio.Serial("loop://")
+        f = loopback.read(1)
+        loop.call_later(0.02, loopback.write, b"z")
+        assert await asyncio.wait_for(f, 5) == b"z"
+        loopback.close()
+        g = port.read(2)
+        loop.call_later(0.02, os.write, master, b"pt")
+        assert await asyncio.wait_for(g, 5) == b"pt"
+        assert await asyncio.wait_for(port.write(b"w"), 5) == 1
+        assert os.read(master, 1) == b"w"
 
-
-async def every_flavour():
-    port = aio.Serial("loop://", timeout=5)
-    await port.write(b"ab")
-    assert await port.read(2) == b"ab"
-    port.close()
-
-    class Echoed(asyncio.Protocol):
-        def __init__(self):
-            self.data = b""
-            self.got = asyncio.get_running_loop().create_future()
-
-        def data_received(self, data):
-            self.data += data
-            if len(self.data) >= 4 and not self.got.done():
-                self.got.set_result(self.data)
-
-    loop = asyncio.get_running_loop()
-    transport, protocol = await aio.create_serial_connection(loop, Echoed, "loop://")
-    transport.write(b"ping")
-    assert await asyncio.wait_for(protocol.got, 5) == b"ping"
-    transport.close()
-
-    reader, writer = await aio.open_serial_connection(url="loop://")
-    writer.write(b"line\n")
-    assert await asyncio.wait_for(reader.readline(), 5) == b"line\n"
-    writer.close()
-    await writer.wait_closed()
-
-
-@pytest.mark.parametrize("kind", ["select", "poll", "uvloop"])
-def test_other_loops_run_every_flavour(kind):
-    loop = make_loop(kind)
     try:
-        loop.run_until_complete(every_flavour())
+        loop.run_until_complete(main())
     finally:
         loop.close()
 
 
-def test_a_select_loop_is_never_given_a_descriptor_it_cannot_watch():
-    loop = make_loop("select")  # its own descriptors are below the limit
+def test_serial_transport_and_streams_over_uvloop(ptys):
+    uvloop = pytest.importorskip("uvloop")
+    master, port = ptys.port()
+    _, path = ptys.pty()
+    got = []
+
+    class Reader(asyncio.Protocol):
+        def data_received(self, data):
+            got.append(data)
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        g = port.read(1)
+        loop.call_later(0.02, os.write, master, b"u")
+        assert await asyncio.wait_for(g, 5) == b"u"
+        assert await asyncio.wait_for(port.write(b"v"), 5) == 1
+        assert os.read(master, 1) == b"v"
+        m2, p2 = ptys.pty()
+        transport, _ = await aio.create_serial_connection(loop, Reader, p2)
+        os.write(m2, b"tr")
+        async with asyncio.timeout(5):
+            while b"".join(got) != b"tr":
+                await asyncio.sleep(0.01)
+        transport.close()
+        m3, p3 = ptys.pty()
+        reader, writer = await aio.open_serial_connection(url=p3)
+        os.write(m3, b"line\n")
+        assert await asyncio.wait_for(reader.readline(), 5) == b"line\n"
+        writer.write(b"out")
+        await asyncio.wait_for(writer.drain(), 5)
+        writer.close()
+
+    loop = uvloop.new_event_loop()
     try:
-        with high_descriptors():
-            loop.run_until_complete(every_flavour())
+        loop.run_until_complete(main())
     finally:
         loop.close()

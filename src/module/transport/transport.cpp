@@ -1,7 +1,8 @@
 // _TransportCore: the state machine behind one asyncio transport over one
-// port. An operation parked on the loop's watch completes on the loop thread
-// itself; one the runtime drives completes on a worker and comes back through
-// the loop's queue. Either way every handler runs on the loop thread.
+// port. A port operation completes on the loop's own thread when it waited
+// parked on the loop's watch, else on a runtime worker; either way its
+// completion comes back through the loop's queue, so every handler runs on
+// the loop thread.
 // The state lock is a leaf: Python is called, and operations are started or
 // cancelled, only after it is released.
 #include "module/transport/transport.hpp"
@@ -260,7 +261,7 @@ void drop_forwarders(CoreObject* c) {
 void when_done(CoreObject* c, const Ref& future, PyMethodDef* def) {
     Ref fwd = forward_of(c, def);
     const OpFuture* op = aio::op_future_of(future.get());
-    op->on_done_here(future.get(), fwd.get());
+    op->on_done_here(future.get(), fwd.get(), c->loop);
 }
 
 void schedule_connection_lost(CoreObject* c) {
