@@ -943,3 +943,42 @@ def test_serial_transport_and_streams_over_uvloop(ptys):
         loop.run_until_complete(main())
     finally:
         loop.close()
+
+
+async def every_flavour():
+    port = aio.Serial("loop://", timeout=5)
+    await port.write(b"ab")
+    assert await port.read(2) == b"ab"
+    port.close()
+
+    class Echoed(asyncio.Protocol):
+        def __init__(self):
+            self.data = b""
+            self.got = asyncio.get_running_loop().create_future()
+
+        def data_received(self, data):
+            self.data += data
+            if len(self.data) >= 4 and not self.got.done():
+                self.got.set_result(self.data)
+
+    loop = asyncio.get_running_loop()
+    transport, protocol = await aio.create_serial_connection(loop, Echoed, "loop://")
+    transport.write(b"ping")
+    assert await asyncio.wait_for(protocol.got, 5) == b"ping"
+    transport.close()
+
+    reader, writer = await aio.open_serial_connection(url="loop://")
+    writer.write(b"line\n")
+    assert await asyncio.wait_for(reader.readline(), 5) == b"line\n"
+    writer.close()
+    await writer.wait_closed()
+
+
+def test_a_select_loop_is_never_given_a_descriptor_it_cannot_watch(many_files):
+    # Its own descriptors stay below the limit; the watch's would not.
+    loop = asyncio.SelectorEventLoop(selectors.SelectSelector())
+    many_files()
+    try:
+        loop.run_until_complete(every_flavour())
+    finally:
+        loop.close()
